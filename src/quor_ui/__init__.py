@@ -1,0 +1,1 @@
+"""quor_ui: application toolkit."""

@@ -1,0 +1,776 @@
+// The Cache type: lifecycle, the internal operations, the Python-visible
+// methods (pickling aside) and the type object.
+#include "cache.hpp"
+
+#include <cstdint>
+#include <utility>
+
+#include "binding.hpp"
+#include "constants.hpp"
+#include "errors.hpp"
+
+namespace quorcache {
+
+QuorCacheFunctions cache_functions;
+
+namespace {
+
+CacheObject*
+as_cache(PyObject* op)
+{
+    return reinterpret_cast<CacheObject*>(op);
+}
+
+// ---- helpers ---------------------------------------------------------------
+
+// A key's slot index: its `value`, read afresh and converted at every use.
+int
+resolve_key(PyObject* key, std::int32_t* out)
+{
+    Ref value = Ref::steal(PyObject_GetAttr(key, names.value));
+    if (!value) {
+        return -1;
+    }
+    return to_int32(value.get(), out);
+}
+
+// Entry k of a slot list, or nullptr with IndexError set: the one bounds check
+// that every slot access goes through, so nothing outside a list is ever touched.
+PyObject**
+entry_at(PyObject* list, Py_ssize_t k)
+{
+    if (k < 0 || k >= SLOT_COUNT || k >= PyList_GET_SIZE(list)) {
+        raise_bad_index(k);
+        return nullptr;
+    }
+    return &reinterpret_cast<PyListObject*>(list)->ob_item[k];
+}
+
+// Entry k of the instance's current slot list; nullptr with TypeError (no list)
+// or IndexError set.
+PyObject**
+slot_at(CacheObject* self, Py_ssize_t k)
+{
+    if (self->cache_arr == Py_None) {
+        raise_no_slots();
+        return nullptr;
+    }
+    return entry_at(self->cache_arr, k);
+}
+
+// Stores a new reference to `value` in *slot, then releases the old entry, whose
+// finalizer may already read the new one (or replace the whole list).
+void
+store(PyObject** slot, PyObject* value)
+{
+    PyObject* old = *slot;
+    *slot = Py_NewRef(value);
+    Py_DECREF(old);
+}
+
+Ref
+make_slot_list()
+{
+    PyObject* list = PyList_New(SLOT_COUNT);
+    if (list == nullptr) {
+        return {};
+    }
+    for (Py_ssize_t i = 0; i < SLOT_COUNT; ++i) {
+        PyList_SET_ITEM(list, i, Py_NewRef(Py_None));
+    }
+    return Ref::steal(list);
+}
+
+// Fails with IndexError when a list installed from a pickle state is too short
+// for the highest slot that clearing is about to touch.
+int
+check_reach(CacheObject* self, Py_ssize_t highest)
+{
+    PyObject* arr = self->cache_arr;
+    if (arr != Py_None && highest >= PyList_GET_SIZE(arr)) {
+        raise_bad_index(PyList_GET_SIZE(arr));
+        return -1;
+    }
+    return 0;
+}
+
+// ---- lifecycle -------------------------------------------------------------
+
+PyObject*
+cache_alloc(PyTypeObject* type)
+{
+    PyObject* op;
+    if (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) {  // object's new refuses it for us
+        op = PyBaseObject_Type.tp_new(type, consts.empty_tuple, nullptr);
+    }
+    else {
+        op = type->tp_alloc(type, 0);
+    }
+    if (op == nullptr) {
+        return nullptr;
+    }
+    as_cache(op)->vtab = &cache_functions;
+    as_cache(op)->cache_arr = Py_NewRef(Py_None);
+    return op;
+}
+
+PyObject*
+cache_new(PyTypeObject* type, PyObject*, PyObject*)
+{
+    return cache_alloc(type);
+}
+
+// The body of __init__ once its arguments are refused: a fresh list of 32 empty slots.
+int
+reinit(CacheObject* self)
+{
+    Ref fresh = make_slot_list();
+    if (!fresh) {
+        add_traceback("Cache.__init__");
+        return -1;
+    }
+    // Store first, release second: dropping the old list can run a __del__ that reads cache_arr.
+    set_owned(self->cache_arr, std::move(fresh));
+    return 0;
+}
+
+int
+cache_init(PyObject* op, PyObject* args, PyObject* kwds)
+{
+    if (bind_none("__init__", PyTuple_GET_SIZE(args), nullptr) < 0) {
+        return -1;
+    }
+    if (kwds != nullptr && PyDict_GET_SIZE(kwds) > 0) {
+        Py_ssize_t pos = 0;
+        PyObject* first;
+        PyDict_Next(kwds, &pos, &first, nullptr);
+        raise_unexpected_keyword("__init__", first);
+        return -1;
+    }
+    return reinit(as_cache(op));
+}
+
+// Cache(...) with no argument tuple or keyword dictionary built.
+PyObject*
+cache_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames)
+{
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (type != reinterpret_cast<PyObject*>(&cache_type)) {  // not inherited; just in case
+        return _PyObject_MakeTpCall(PyThreadState_Get(), type, args, nargs, kwnames);
+    }
+    Ref self = Ref::steal(cache_alloc(&cache_type));
+    if (!self) {
+        return nullptr;
+    }
+    if (bind_none("__init__", nargs, kwnames) < 0 || reinit(as_cache(self.get())) < 0) {
+        return nullptr;
+    }
+    return self.release();
+}
+
+int
+cache_traverse(PyObject* op, visitproc visit, void* arg)
+{
+    Py_VISIT(as_cache(op)->cache_arr);
+    return 0;
+}
+
+int
+cache_tp_clear(PyObject* op)
+{
+    // None goes in before the list goes out, so code run by the release finds None.
+    set_owned(as_cache(op)->cache_arr, Ref::borrow(Py_None));
+    return 0;
+}
+
+void
+cache_dealloc(PyObject* op)
+{
+    PyTypeObject* type = Py_TYPE(op);
+    if (type->tp_finalize != nullptr && !PyObject_GC_IsFinalized(op)
+        && type->tp_dealloc == cache_dealloc) {
+        if (PyObject_CallFinalizerFromDealloc(op) < 0) {
+            return;  // resurrected
+        }
+    }
+    PyObject_GC_UnTrack(op);
+    Py_CLEAR(as_cache(op)->cache_arr);
+    type->tp_free(op);
+}
+
+// ---- internal operations, in function-table order ----------------------------
+
+void
+c_clear(CacheObject* self)
+{
+    if (check_reach(self, SLOT_COUNT - 1) < 0) {
+        add_traceback("Cache.c_clear");
+        return;
+    }
+    for (Py_ssize_t i = 0; i < SLOT_COUNT; ++i) {
+        // A released entry's finalizer may have replaced the list: look it up each time.
+        PyObject** slot = slot_at(self, i);
+        if (slot == nullptr) {
+            add_traceback("Cache.c_clear");
+            return;
+        }
+        store(slot, Py_None);
+    }
+}
+
+// Marks flags[idx] for each item of `keys` whose value lies in 0..31.
+int
+mark_keys(PyObject* keys, int (&flags)[SLOT_COUNT])
+{
+    if (keys == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+        return -1;
+    }
+    Ref hold = Ref::borrow(keys);
+    // A `value` property may change the list under us: re-read its length each time.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys); ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(keys, i));
+        std::int32_t idx;
+        if (resolve_key(item.get(), &idx) < 0) {
+            return -1;
+        }
+        if (idx >= 0 && idx < SLOT_COUNT) {
+            flags[idx] = 1;
+        }
+    }
+    return 0;
+}
+
+void
+c_clear_selected(CacheObject* self, PyObject* blacklist, PyObject* whitelist)
+{
+    int bl[SLOT_COUNT] = {};
+    int wl[SLOT_COUNT] = {};
+    if (mark_keys(blacklist, bl) < 0 || mark_keys(whitelist, wl) < 0) {
+        add_traceback("Cache.c_clear_selected");
+        return;
+    }
+    Py_ssize_t highest = -1;
+    for (Py_ssize_t i = 0; i < SLOT_COUNT; ++i) {
+        if (!bl[i] && wl[i]) {
+            highest = i;
+        }
+    }
+    if (check_reach(self, highest) < 0) {
+        add_traceback("Cache.c_clear_selected");
+        return;
+    }
+    for (Py_ssize_t i = 0; i <= highest; ++i) {
+        if (bl[i] || !wl[i]) {
+            continue;
+        }
+        PyObject** slot = slot_at(self, i);
+        if (slot == nullptr) {
+            add_traceback("Cache.c_clear_selected");
+            return;
+        }
+        store(slot, Py_None);
+    }
+}
+
+PyObject*
+c_get(CacheObject* self, std::int32_t type_idx)
+{
+    PyObject** slot = slot_at(self, type_idx);
+    if (slot == nullptr) {
+        add_traceback("Cache.c_get");
+        return nullptr;
+    }
+    return Py_NewRef(*slot);
+}
+
+void
+c_set(CacheObject* self, std::int32_t type_idx, PyObject* value)
+{
+    PyObject** slot = slot_at(self, type_idx);
+    if (slot == nullptr) {
+        add_traceback("Cache.c_set");
+        return;
+    }
+    store(slot, value);
+}
+
+PyObject*
+c_get_or_set_val(CacheObject* self, std::int32_t type_idx, PyObject* value)
+{
+    PyObject** slot = slot_at(self, type_idx);
+    if (slot == nullptr) {
+        add_traceback("Cache.c_get_or_set_val");
+        return nullptr;
+    }
+    if (*slot != Py_None) {
+        return Py_NewRef(*slot);
+    }
+    store(slot, value);
+    slot = slot_at(self, type_idx);  // the release above may have run code
+    if (slot == nullptr) {
+        add_traceback("Cache.c_get_or_set_val");
+        return nullptr;
+    }
+    return Py_NewRef(*slot);
+}
+
+PyObject*
+c_get_or_exec(CacheObject* self, std::int32_t type_idx, PyObject* func)
+{
+    PyObject** slot = slot_at(self, type_idx);
+    if (slot == nullptr) {
+        add_traceback("Cache.c_get_or_exec");
+        return nullptr;
+    }
+    if (*slot != Py_None) {
+        return Py_NewRef(*slot);
+    }
+    Ref result = Ref::steal(PyMethod_Check(func)
+                                ? PyObject_CallOneArg(PyMethod_GET_FUNCTION(func),
+                                                      PyMethod_GET_SELF(func))
+                                : PyObject_CallNoArgs(func));
+    if (!result) {
+        add_traceback("Cache.c_get_or_exec");
+        return nullptr;
+    }
+    // func() may have replaced or cleared the list; never reuse a pointer read before the call.
+    slot = slot_at(self, type_idx);
+    if (slot == nullptr) {
+        add_traceback("Cache.c_get_or_exec");
+        return nullptr;
+    }
+    PyObject* old = *slot;
+    *slot = result.release();
+    Py_DECREF(old);
+    slot = slot_at(self, type_idx);
+    if (slot == nullptr) {
+        add_traceback("Cache.c_get_or_exec");
+        return nullptr;
+    }
+    return Py_NewRef(*slot);
+}
+
+PyObject*
+new_cache()
+{
+    Ref self = Ref::steal(cache_alloc(&cache_type));
+    Ref fresh = self ? make_slot_list() : Ref();
+    if (!fresh) {
+        add_traceback("Cache.new");
+        return nullptr;
+    }
+    set_owned(as_cache(self.get())->cache_arr, std::move(fresh));
+    return self.release();
+}
+
+// ---- methods, in method-table order --------------------------------------------
+
+PyObject* const* const type_param[] = {&names.type};
+PyObject* const* const type_value_params[] = {&names.type, &names.value};
+PyObject* const* const type_func_params[] = {&names.type, &names.func};
+PyObject* const* const list_params[] = {&names.blacklist, &names.whitelist};
+PyObject* const* const memo_param[] = {&names.memo};
+
+const Signature clear_selected_sig = {"clear_selected", list_params, 2, 0};
+const Signature get_sig = {"get", type_param, 1, 1};
+const Signature set_sig = {"set", type_value_params, 2, 2};
+const Signature get_or_set_val_sig = {"get_or_set_val", type_value_params, 2, 2};
+const Signature get_or_exec_sig = {"get_or_exec", type_func_params, 2, 2};
+const Signature deepcopy_sig = {"__deepcopy__", memo_param, 1, 1};
+
+PyObject*
+cache_clear(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames)
+{
+    if (bind_none("clear", nargs, kwnames) < 0) {
+        return nullptr;
+    }
+    c_clear(as_cache(op));
+    if (PyErr_Occurred()) {
+        add_traceback("Cache.clear");
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// A false key list (None, [], (), 0, ...) becomes `fallback()`; a true one stays.
+template <typename Fallback>
+int
+normalise(Ref& keys, Fallback fallback)
+{
+    int truth = PyObject_IsTrue(keys.get());
+    if (truth < 0) {
+        return -1;
+    }
+    if (!truth) {
+        keys = fallback();
+        if (!keys) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// The slots of every CacheType member: list(CacheType.__members__.values()).
+Ref
+default_whitelist()
+{
+    Ref cache_type_enum = lookup_global(names.CacheType);
+    if (!cache_type_enum) {
+        return {};
+    }
+    Ref members = Ref::steal(PyObject_GetAttr(cache_type_enum.get(), names.__members__));
+    if (!members) {
+        return {};
+    }
+    Ref values = Ref::steal(PyObject_CallMethodNoArgs(members.get(), names.values));
+    if (!values) {
+        return {};
+    }
+    return Ref::steal(PySequence_List(values.get()));
+}
+
+PyObject*
+cache_clear_selected(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    Ref cells[2];
+    if (bind(clear_selected_sig, args, nargs, kwnames, cells) < 0
+        || normalise(cells[0], [] { return Ref::steal(PyList_New(0)); }) < 0
+        || normalise(cells[1], default_whitelist) < 0) {
+        add_traceback("Cache.clear_selected");
+        return nullptr;
+    }
+    for (const Ref& keys : cells) {
+        if (!PyList_CheckExact(keys.get())) {
+            raise_expected("list", keys.get());
+            add_traceback("Cache.clear_selected");
+            return nullptr;
+        }
+    }
+    c_clear_selected(as_cache(op), cells[0].get(), cells[1].get());
+    if (PyErr_Occurred()) {
+        add_traceback("Cache.clear_selected");
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject*
+cache_get(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    Ref cells[1];
+    if (bind(get_sig, args, nargs, kwnames, cells) < 0) {
+        add_traceback("Cache.get");
+        return nullptr;
+    }
+    if (cells[0].get() == Py_None) {
+        refuse_none("type");
+        return nullptr;
+    }
+    std::int32_t k;
+    PyObject* result = resolve_key(cells[0].get(), &k) < 0 ? nullptr : c_get(as_cache(op), k);
+    if (result == nullptr) {
+        add_traceback("Cache.get");
+    }
+    return result;
+}
+
+PyObject*
+cache_set(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    Ref cells[2];
+    std::int32_t k;
+    if (bind(set_sig, args, nargs, kwnames, cells) < 0 || resolve_key(cells[0].get(), &k) < 0) {
+        add_traceback("Cache.set");
+        return nullptr;
+    }
+    c_set(as_cache(op), k, cells[1].get());
+    if (PyErr_Occurred()) {
+        add_traceback("Cache.set");
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject*
+cache_get_or_set_val(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    Ref cells[2];
+    std::int32_t k;
+    PyObject* result = nullptr;
+    if (bind(get_or_set_val_sig, args, nargs, kwnames, cells) == 0
+        && resolve_key(cells[0].get(), &k) == 0) {
+        result = c_get_or_set_val(as_cache(op), k, cells[1].get());
+    }
+    if (result == nullptr) {
+        add_traceback("Cache.get_or_set_val");
+    }
+    return result;
+}
+
+PyObject*
+cache_get_or_exec(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    Ref cells[2];
+    if (bind(get_or_exec_sig, args, nargs, kwnames, cells) < 0) {
+        add_traceback("Cache.get_or_exec");
+        return nullptr;
+    }
+    if (cells[0].get() == Py_None) {
+        refuse_none("type");
+        return nullptr;
+    }
+    if (cells[1].get() == Py_None) {
+        refuse_none("func");
+        return nullptr;
+    }
+    std::int32_t k;
+    PyObject* result = resolve_key(cells[0].get(), &k) < 0
+                           ? nullptr
+                           : c_get_or_exec(as_cache(op), k, cells[1].get());
+    if (result == nullptr) {
+        add_traceback("Cache.get_or_exec");
+    }
+    return result;
+}
+
+// Entry k of `arr`, a slot list taken before the key was resolved.
+PyObject*
+read_entry(PyObject* arr, PyObject* key)
+{
+    std::int32_t k;
+    if (resolve_key(key, &k) < 0) {
+        return nullptr;
+    }
+    PyObject** entry = entry_at(arr, k);
+    return entry != nullptr ? Py_NewRef(*entry) : nullptr;
+}
+
+PyObject*
+getattr_impl(CacheObject* self, PyObject* name)
+{
+    Ref enum_type = lookup_global(names.CacheType);
+    if (!enum_type) {
+        return nullptr;
+    }
+    Ref members = Ref::steal(PyObject_GetAttr(enum_type.get(), names.__members__));
+    if (!members) {
+        return nullptr;
+    }
+    int found = PySequence_Contains(members.get(), name);
+    if (found < 0) {
+        return nullptr;
+    }
+    if (!found) {
+        // The bare name is the exception's only argument; name and obj stay unset.
+        Ref exc = Ref::steal(PyObject_CallOneArg(PyExc_AttributeError, name));
+        if (exc) {
+            PyErr_SetObject(PyExc_AttributeError, exc.get());
+        }
+        return nullptr;
+    }
+    Ref arr = Ref::borrow(self->cache_arr);
+    if (arr.get() == Py_None) {
+        raise_no_slots();
+        return nullptr;
+    }
+    enum_type = lookup_global(names.CacheType);  // `in` above may have run code
+    if (!enum_type) {
+        return nullptr;
+    }
+    Ref member = Ref::steal(PyObject_GetItem(enum_type.get(), name));
+    if (!member) {
+        return nullptr;
+    }
+    return read_entry(arr.get(), member.get());
+}
+
+PyObject*
+cache___getattr__(PyObject* op, PyObject* name)
+{
+    if (name != Py_None && !PyUnicode_CheckExact(name)) {
+        refuse_type("type", &PyUnicode_Type, name);
+        return nullptr;
+    }
+    PyObject* result = getattr_impl(as_cache(op), name);
+    if (result == nullptr) {
+        add_traceback("Cache.__getattr__");
+    }
+    return result;
+}
+
+PyObject*
+cache_copy(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames)
+{
+    if (bind_none("copy", nargs, kwnames) < 0) {
+        return nullptr;
+    }
+    // Always the type made at import, whatever type(self) or the module attribute is.
+    Ref copy = Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&cache_type)));
+    if (!copy) {
+        add_traceback("Cache.copy");
+        return nullptr;
+    }
+    PyObject* arr = as_cache(op)->cache_arr;
+    if (arr == Py_None) {
+        raise_no_slots();
+        add_traceback("Cache.copy");
+        return nullptr;
+    }
+    Ref slots = Ref::steal(PyList_GetSlice(arr, 0, PY_SSIZE_T_MAX));
+    if (!slots) {
+        add_traceback("Cache.copy");
+        return nullptr;
+    }
+    set_owned(as_cache(copy.get())->cache_arr, std::move(slots));
+    return copy.release();
+}
+
+PyObject*
+cache___deepcopy__(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    Ref cells[1];
+    PyObject* result = nullptr;
+    if (bind(deepcopy_sig, args, nargs, kwnames, cells) == 0) {
+        // By name, so that a subclass's own copy() is the one used.
+        result = PyObject_CallMethodNoArgs(op, names.copy);
+    }
+    if (result == nullptr) {
+        add_traceback("Cache.__deepcopy__");
+    }
+    return result;
+}
+
+// ---- protocol slots ------------------------------------------------------------
+
+PyObject*
+getitem_impl(CacheObject* self, PyObject* key)
+{
+    Ref enum_type = lookup_global(names.CacheType);
+    if (!enum_type) {
+        return nullptr;
+    }
+    int member = PyObject_IsInstance(key, enum_type.get());
+    if (member < 0) {
+        return nullptr;
+    }
+    if (!member) {
+        PyErr_SetObject(PyExc_TypeError, consts.key_type_message);
+        return nullptr;
+    }
+    Ref arr = Ref::borrow(self->cache_arr);
+    if (arr.get() == Py_None) {
+        raise_no_slots();
+        return nullptr;
+    }
+    return read_entry(arr.get(), key);
+}
+
+PyObject*
+cache_getitem(PyObject* op, PyObject* key)
+{
+    PyObject* result = getitem_impl(as_cache(op), key);
+    if (result == nullptr) {
+        add_traceback("Cache.__getitem__");
+    }
+    return result;
+}
+
+// cache[i] for an int i, through whatever subscript the instance's type has.
+PyObject*
+cache_sq_item(PyObject* op, Py_ssize_t i)
+{
+    Ref index = Ref::steal(PyLong_FromSsize_t(i));
+    if (!index) {
+        return nullptr;
+    }
+    PyMappingMethods* mapping = Py_TYPE(op)->tp_as_mapping;
+    if (mapping == nullptr || mapping->mp_subscript == nullptr) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is not subscriptable", Py_TYPE(op)->tp_name);
+        return nullptr;
+    }
+    return mapping->mp_subscript(op, index.get());
+}
+
+// Attributes first; a name the generic lookup doesn't know is read as a member name.
+PyObject*
+cache_getattro(PyObject* op, PyObject* name)
+{
+    PyObject* found = PyObject_GenericGetAttr(op, name);
+    if (found != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return found;
+    }
+    PyErr_Clear();
+    return cache___getattr__(op, name);
+}
+
+// ---- tables ----------------------------------------------------------------------
+
+template <typename F>
+PyCFunction
+as_cfunction(F* f)
+{
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+constexpr int FASTCALL = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef cache_methods[] = {
+    {"clear", as_cfunction(cache_clear), FASTCALL, nullptr},
+    {"clear_selected", as_cfunction(cache_clear_selected), FASTCALL, nullptr},
+    {"get", as_cfunction(cache_get), FASTCALL, nullptr},
+    {"set", as_cfunction(cache_set), FASTCALL, nullptr},
+    {"get_or_set_val", as_cfunction(cache_get_or_set_val), FASTCALL, nullptr},
+    {"get_or_exec", as_cfunction(cache_get_or_exec), FASTCALL, nullptr},
+    {"__getattr__", cache___getattr__, METH_O | METH_COEXIST, nullptr},
+    {"copy", as_cfunction(cache_copy), FASTCALL, nullptr},
+    {"__deepcopy__", as_cfunction(cache___deepcopy__), FASTCALL, nullptr},
+    {"__reduce__", as_cfunction(cache___reduce__), FASTCALL, nullptr},
+    {"__setstate__", as_cfunction(cache___setstate__), FASTCALL, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PySequenceMethods cache_as_sequence = {
+    .sq_item = cache_sq_item,
+};
+
+PyMappingMethods cache_as_mapping = {
+    .mp_subscript = cache_getitem,
+};
+
+}  // namespace
+
+void
+fill_cache_functions()
+{
+    cache_functions = {
+        .c_clear = c_clear,
+        .c_clear_selected = c_clear_selected,
+        .c_get = c_get,
+        .c_set = c_set,
+        .c_get_or_set_val = c_get_or_set_val,
+        .c_get_or_exec = c_get_or_exec,
+        .new_cache = new_cache,
+    };
+}
+
+// ---- the type object ---------------------------------------------------------------
+
+PyTypeObject cache_type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "quor_ui.fast.quorcache.quorcache.Cache",
+    .tp_basicsize = sizeof(CacheObject),
+    .tp_dealloc = cache_dealloc,  // static type: no decref of the type
+    .tp_as_sequence = &cache_as_sequence,
+    .tp_as_mapping = &cache_as_mapping,
+    .tp_getattro = cache_getattro,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .tp_traverse = cache_traverse,  // visits cache_arr only
+    .tp_clear = cache_tp_clear,
+    .tp_methods = cache_methods,
+    .tp_init = cache_init,
+    .tp_new = cache_new,
+    .tp_vectorcall = cache_vectorcall,  // Cache(...) without an argument tuple
+};
+
+}  // namespace quorcache

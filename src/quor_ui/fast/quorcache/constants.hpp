@@ -1,0 +1,69 @@
+// Objects made once at import and kept for the life of the process, and the
+// module namespace through which the methods find CacheType and friends.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "ref.hpp"
+
+namespace quorcache {
+
+inline constexpr Py_ssize_t SLOT_COUNT = 32;
+inline constexpr std::int64_t PICKLE_CHECKSUM = 0xbd51cb4;
+inline constexpr std::int64_t ACCEPTED_PICKLE_CHECKSUMS[] = {0xbd51cb4, 0xe95c4d5, 0xc883660};
+inline constexpr const char MODULE_NAME[] = "quor_ui.fast.quorcache.quorcache";
+
+// Interned, so every dictionary look-up with them reuses the stored hash.
+struct Names {
+    PyObject* value;
+    PyObject* CacheType;
+    PyObject* __members__;
+    PyObject* values;
+    PyObject* __dict__;
+    PyObject* __pyx_unpickle_Cache;
+    PyObject* __pyx_vtable__;
+    PyObject* copy;
+    PyObject* update;
+    PyObject* __new__;
+    PyObject* __name__;
+    PyObject* __builtins__;
+    PyObject* __test__;
+    PyObject* Cache;
+    PyObject* pickle;
+    PyObject* PickleError;
+    PyObject* enums_module;   // "quor_ui.core.enums"
+    PyObject* module_name;    // "quor_ui.fast.quorcache.quorcache"
+    // parameter names
+    PyObject* type;
+    PyObject* func;
+    PyObject* blacklist;
+    PyObject* whitelist;
+    PyObject* memo;
+    PyObject* __pyx_type;
+    PyObject* __pyx_checksum;
+    PyObject* __pyx_state;
+};
+extern Names names;
+
+struct Constants {
+    PyObject* empty_tuple;
+    PyObject* empty_bytes;
+    PyObject* empty_str;
+    PyObject* checksum;           // PICKLE_CHECKSUM as an int
+    PyObject* key_type_message;   // argument of subscription's TypeError
+};
+extern Constants consts;
+
+// The module's globals and the builtins, taken by the execution step.
+extern PyObject* g_module_dict;
+extern PyObject* g_builtins;
+
+int make_constants();
+
+// A global as module code sees it: the module namespace, then the builtins, else
+// NameError. A new reference, or an empty Ref with the exception set.
+Ref lookup_global(PyObject* name);
+
+}  // namespace quorcache

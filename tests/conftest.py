@@ -1,0 +1,36 @@
+import pytest
+
+from quor_ui.core.enums import CacheType
+from quor_ui.fast.quorcache import quorcache
+
+
+@pytest.fixture
+def mod():
+    return quorcache
+
+
+@pytest.fixture
+def cache():
+    return quorcache.Cache()
+
+
+@pytest.fixture
+def key():
+    """A CacheType member whose slot is 3."""
+    return CacheType.LAYOUT
+
+
+class Key:
+    """A key that is no CacheType member: anything with a convertible ``value``."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __repr__(self):
+        return f"Key({self.value!r})"
+
+
+def slots(c):
+    """The slot list object of ``c`` itself (or None), as its pickle state carries it."""
+    reduced = c.__reduce__()
+    return reduced[2][0] if len(reduced) == 3 else reduced[1][2][0]
