@@ -81,15 +81,20 @@ make_slot_list()
     return Ref::steal(list);
 }
 
-// Fails with IndexError when a list installed from a pickle state is too short
-// for the highest slot that clearing is about to touch.
+// Fails with IndexError, naming the first slot that clearing would touch beyond a
+// list that a pickle state made shorter than 32 entries. `picked` null: every slot.
 int
-check_reach(CacheObject* self, Py_ssize_t highest)
+check_reach(CacheObject* self, const bool* picked)
 {
     PyObject* arr = self->cache_arr;
-    if (arr != Py_None && highest >= PyList_GET_SIZE(arr)) {
-        raise_bad_index(PyList_GET_SIZE(arr));
-        return -1;
+    if (arr == Py_None) {
+        return 0;  // the first slot touched reports it
+    }
+    for (Py_ssize_t i = PyList_GET_SIZE(arr); i < SLOT_COUNT; ++i) {
+        if (picked == nullptr || picked[i]) {
+            raise_bad_index(i);
+            return -1;
+        }
     }
     return 0;
 }
@@ -203,7 +208,7 @@ cache_dealloc(PyObject* op)
 void
 c_clear(CacheObject* self)
 {
-    if (check_reach(self, SLOT_COUNT - 1) < 0) {
+    if (check_reach(self, nullptr) < 0) {
         add_traceback("Cache.c_clear");
         return;
     }
@@ -250,18 +255,16 @@ c_clear_selected(CacheObject* self, PyObject* blacklist, PyObject* whitelist)
         add_traceback("Cache.c_clear_selected");
         return;
     }
-    Py_ssize_t highest = -1;
+    bool picked[SLOT_COUNT];
     for (Py_ssize_t i = 0; i < SLOT_COUNT; ++i) {
-        if (!bl[i] && wl[i]) {
-            highest = i;
-        }
+        picked[i] = !bl[i] && wl[i];  // the blacklist wins
     }
-    if (check_reach(self, highest) < 0) {
+    if (check_reach(self, picked) < 0) {
         add_traceback("Cache.c_clear_selected");
         return;
     }
-    for (Py_ssize_t i = 0; i <= highest; ++i) {
-        if (bl[i] || !wl[i]) {
+    for (Py_ssize_t i = 0; i < SLOT_COUNT; ++i) {
+        if (!picked[i]) {
             continue;
         }
         PyObject** slot = slot_at(self, i);
@@ -764,7 +767,8 @@ PyTypeObject cache_type = {
     .tp_as_sequence = &cache_as_sequence,
     .tp_as_mapping = &cache_as_mapping,
     .tp_getattro = cache_getattro,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VERSION_TAG | Py_TPFLAGS_BASETYPE
+                | Py_TPFLAGS_HAVE_GC,
     .tp_traverse = cache_traverse,  // visits cache_arr only
     .tp_clear = cache_tp_clear,
     .tp_methods = cache_methods,
