@@ -1,0 +1,189 @@
+import gc
+import importlib
+import os
+import subprocess
+import sys
+import textwrap
+import weakref
+
+import pytest
+from conftest import Key
+
+import quor_ui
+
+NAME = "quor_ui.fast.quorcache.quorcache"
+METHODS = ["clear", "clear_selected", "get", "set", "get_or_set_val", "get_or_exec",
+           "__getattr__", "copy", "__deepcopy__", "__reduce__", "__setstate__"]
+SRC = os.path.dirname(os.path.dirname(os.path.abspath(quor_ui.__file__)))
+
+
+def run(code, *argv, python=sys.executable, env=None, check=True):
+    """Run ``code`` in a fresh interpreter that finds the package; return its stdout lines."""
+    path = os.pathsep.join(p for p in (SRC, os.environ.get("PYTHONPATH")) if p)
+    proc = subprocess.run([python, *argv, "-c", textwrap.dedent(code)], capture_output=True,
+                          env={**os.environ, "PYTHONPATH": path, **(env or {})}, text=True)
+    assert proc.returncode == 0 or not check, proc.stderr
+    return proc.stdout.splitlines() if check else proc
+
+
+def test_namespace(mod):
+    from quor_ui.core.enums import CacheType
+    assert set(vars(mod)) == {"__name__", "__doc__", "__package__", "__loader__", "__spec__",
+                              "__file__", "__builtins__", "Cache", "CacheType",
+                              "__pyx_unpickle_Cache", "__test__"}
+    assert (mod.__name__, mod.__doc__, mod.__package__) == (NAME, None, "quor_ui.fast.quorcache")
+    assert mod.__loader__ is mod.__spec__.loader and mod.__file__ == mod.__spec__.origin
+    assert mod.__builtins__ is sys.modules["builtins"] and mod.CacheType is CacheType
+    assert type(mod.__test__) is dict and mod.__test__ == {}
+    fn = mod.__pyx_unpickle_Cache
+    assert (fn.__name__, fn.__qualname__, fn.__module__) == (
+        "__pyx_unpickle_Cache", "__pyx_unpickle_Cache", NAME)
+
+
+def test_type(mod, cache):
+    Cache = mod.Cache
+    assert (Cache.__name__, Cache.__qualname__, Cache.__module__) == ("Cache", "Cache", NAME)
+    assert Cache.__mro__ == (Cache, object) and Cache.__doc__ is None
+    assert Cache.__basicsize__ == object.__basicsize__ + 16 and Cache.__itemsize__ == 0
+    assert repr(Cache.__dict__["__pyx_vtable__"]).startswith("<capsule object NULL at ")
+    with pytest.raises(TypeError) as err:
+        Cache.x = 1
+    assert str(err.value) == f"cannot set 'x' attribute of immutable type '{NAME}.Cache'"
+    with pytest.raises(AttributeError):
+        cache.x = 1
+    with pytest.raises(TypeError, match="cannot create weak reference"):
+        weakref.ref(cache)
+    assert gc.is_tracked(cache)
+    sub = type("Sub", (Cache,), {})()
+    sub.x = 1
+    assert sub.get(Key(3)) is None and sub.x == 1
+
+
+def test_method_table(mod, cache):
+    d = mod.Cache.__dict__
+    assert [n for n in d if n in METHODS] == METHODS
+    for name in METHODS:
+        meth = getattr(mod.Cache, name)
+        assert meth is d[name] and getattr(cache, name).__self__ is cache
+        assert (meth.__name__, meth.__qualname__, meth.__doc__) == (name, "Cache." + name, None)
+
+
+def test_reimport_and_reload_keep_the_module(mod, monkeypatch):
+    marker = object()
+    monkeypatch.setattr(mod, "CacheType", marker)
+    test_dict, cache_type = mod.__test__, mod.Cache
+    monkeypatch.delitem(sys.modules, NAME)
+    assert importlib.import_module(NAME) is mod and sys.modules[NAME] is mod
+    assert importlib.reload(mod) is mod
+    # the namespace is not built again: the rebinding and the old objects survive
+    assert mod.CacheType is marker and mod.__test__ is test_dict and mod.Cache is cache_type
+
+
+@pytest.mark.parametrize("first_fails", [False, True])
+def test_subinterpreter_refused(first_fails):
+    out = run(f"""
+        import sys, _xxsubinterpreters as interps
+        if {first_fails}:
+            sys.modules["quor_ui.core.enums"] = None
+        try:
+            import {NAME}
+            print("main: ok", flush=True)
+        except ImportError as e:
+            print("main:", type(e).__name__, flush=True)
+        sub = interps.create(isolated=False)
+        interps.run_string(sub, '''if 1:
+            try:
+                import {NAME}
+                print("sub: ok", flush=True)
+            except BaseException as e:
+                print(f"sub: {{type(e).__name__}}: {{e}}", flush=True)''')
+        """)
+    assert out == ["main: ModuleNotFoundError" if first_fails else "main: ok",
+                   "sub: ImportError: Interpreter change detected - this module can only be "
+                   "loaded into one interpreter per process."]
+
+
+@pytest.mark.parametrize("preset", [False, True])
+def test_exec_by_hand(preset):
+    out = run(f"""
+        import importlib.util, sys, types
+        spec = importlib.util.find_spec("{NAME}")
+        a, b = importlib.util.module_from_spec(spec), importlib.util.module_from_spec(spec)
+        print(a is not b, "{NAME}" in sys.modules)
+        if {preset}:
+            sys.modules["{NAME}"] = types.ModuleType("{NAME}")
+        spec.loader.exec_module(a)
+        print(sys.modules["{NAME}"] is a, a.Cache().get(a.CacheType.LAYOUT))
+        try:
+            spec.loader.exec_module(b)
+        except RuntimeError as e:
+            print(e, hasattr(b, "Cache"))
+        del sys.modules["{NAME}"]
+        import {NAME} as again
+        print(again is a)
+        """, "-W", "error")                             # a 3.12 interpreter issues no warning
+    assert out == ["True False", f"{not preset} None", "Module 'quorcache' has already been "
+                   "imported. Re-initialisation is not supported. False", "True"]
+
+
+@pytest.mark.parametrize("setup, error", [
+    ("None", "ModuleNotFoundError: import of quor_ui.core.enums halted; None in sys.modules"),
+    ("types.ModuleType('quor_ui.core.enums')", "ImportError: cannot import name CacheType"),
+])
+def test_enums_import_failure_then_retry(setup, error):
+    out = run(f"""
+        import sys, traceback, types
+        sys.modules["quor_ui.core.enums"] = {setup}
+        try:
+            import {NAME}
+        except ImportError as e:
+            print(f"{{type(e).__name__}}: {{e}}")
+            names = [f.name for f in traceback.extract_tb(e.__traceback__)]
+            print("init {NAME}" in names, "{NAME}" in sys.modules)
+        del sys.modules["quor_ui.core.enums"]
+        import {NAME} as m
+        print(m.CacheType.__module__, m.__pyx_unpickle_Cache.__name__, m.__test__)
+        """)
+    assert out == [error, "True False", "quor_ui.core.enums __pyx_unpickle_Cache {}"]
+
+
+def test_cachetype_from_submodule_entry():
+    assert run(f"""
+        import sys, types
+        sys.modules["quor_ui.core.enums"] = types.ModuleType("quor_ui.core.enums")
+        marker = sys.modules["quor_ui.core.enums.CacheType"] = types.SimpleNamespace()
+        import {NAME} as m
+        print(m.CacheType is marker)
+        """) == ["True"]
+
+
+PY313 = {"python": "python3.13", "env": {"PYENV_VERSION": "3.13.0"}}
+
+
+def python313_missing():
+    try:
+        return run("pass", check=False, **PY313).returncode != 0
+    except OSError:
+        return True
+
+
+@pytest.mark.skipif(python313_missing(), reason="python3.13 is not available")
+@pytest.mark.parametrize("flags", [(), ("-W", "error::RuntimeWarning")])
+def test_version_mismatch_warns(mod, flags):
+    out = run(f"""
+        import importlib.machinery, importlib.util, warnings
+        loader = importlib.machinery.ExtensionFileLoader("{NAME}", {mod.__file__!r})
+        spec = importlib.util.spec_from_file_location("{NAME}", {mod.__file__!r}, loader=loader)
+        with warnings.catch_warnings(record=True) as seen:
+            try:
+                m = importlib.util.module_from_spec(spec)
+                loader.exec_module(m)
+                print("loaded", m.Cache.__name__)
+            except RuntimeWarning as e:
+                print("failed", e)
+        for w in seen:
+            print(w.category.__name__, w.message)
+        """, *flags, **PY313)
+    text = (f"compile time Python version 3.12 of module '{NAME}' "
+            "does not match runtime version 3.13")
+    assert out == (["failed " + text] if flags else ["loaded Cache", "RuntimeWarning " + text])
