@@ -7,6 +7,7 @@
 
 #include "binding.hpp"
 #include "constants.hpp"
+#include "enum_fast.hpp"
 #include "errors.hpp"
 
 namespace quorcache {
@@ -27,7 +28,9 @@ as_cache(PyObject* op)
 int
 resolve_key(PyObject* key, std::int32_t* out)
 {
-    Ref value = Ref::steal(PyObject_GetAttr(key, names.value));
+    PyObject* direct;
+    int fast = stock_member_value(key, &direct);
+    Ref value = Ref::steal(fast != 0 ? direct : PyObject_GetAttr(key, names.value));
     if (!value) {
         return -1;
     }
@@ -422,6 +425,9 @@ default_whitelist()
     if (!cache_type_enum) {
         return {};
     }
+    if (PyObject* map = stock_member_map(cache_type_enum.get())) {
+        return Ref::steal(PyDict_Values(map));
+    }
     Ref members = Ref::steal(PyObject_GetAttr(cache_type_enum.get(), names.__members__));
     if (!members) {
         return {};
@@ -549,6 +555,34 @@ read_entry(PyObject* arr, PyObject* key)
     return entry != nullptr ? Py_NewRef(*entry) : nullptr;
 }
 
+// `name in CacheType.__members__`: 1, 0, or -1 with the exception set.
+int
+is_member_name(PyObject* enum_type, PyObject* name)
+{
+    if (PyObject* map = stock_member_map(enum_type)) {
+        return PyDict_Contains(map, name);
+    }
+    Ref members = Ref::steal(PyObject_GetAttr(enum_type, names.__members__));
+    return members ? PySequence_Contains(members.get(), name) : -1;
+}
+
+// CacheType[name]: a new reference, or nullptr with the exception set.
+PyObject*
+member_named(PyObject* enum_type, PyObject* name)
+{
+    if (PyObject* map = stock_member_map(enum_type)) {
+        PyObject* member = PyDict_GetItemWithError(map, name);
+        if (member != nullptr) {
+            return Py_NewRef(member);
+        }
+        if (!PyErr_Occurred()) {
+            raise_with_arg(PyExc_KeyError, name);
+        }
+        return nullptr;
+    }
+    return PyObject_GetItem(enum_type, name);
+}
+
 PyObject*
 getattr_impl(CacheObject* self, PyObject* name)
 {
@@ -556,20 +590,13 @@ getattr_impl(CacheObject* self, PyObject* name)
     if (!enum_type) {
         return nullptr;
     }
-    Ref members = Ref::steal(PyObject_GetAttr(enum_type.get(), names.__members__));
-    if (!members) {
-        return nullptr;
-    }
-    int found = PySequence_Contains(members.get(), name);
+    int found = is_member_name(enum_type.get(), name);
     if (found < 0) {
         return nullptr;
     }
     if (!found) {
         // The bare name is the exception's only argument; name and obj stay unset.
-        Ref exc = Ref::steal(PyObject_CallOneArg(PyExc_AttributeError, name));
-        if (exc) {
-            PyErr_SetObject(PyExc_AttributeError, exc.get());
-        }
+        raise_with_arg(PyExc_AttributeError, name);
         return nullptr;
     }
     Ref arr = Ref::borrow(self->cache_arr);
@@ -581,7 +608,7 @@ getattr_impl(CacheObject* self, PyObject* name)
     if (!enum_type) {
         return nullptr;
     }
-    Ref member = Ref::steal(PyObject_GetItem(enum_type.get(), name));
+    Ref member = Ref::steal(member_named(enum_type.get(), name));
     if (!member) {
         return nullptr;
     }
@@ -699,6 +726,12 @@ cache_sq_item(PyObject* op, Py_ssize_t i)
 PyObject*
 cache_getattro(PyObject* op, PyObject* name)
 {
+    // An exact Cache has no instance dictionary: a name its type doesn't have
+    // would only fail the generic lookup, so skip raising and clearing that error.
+    if (Py_IS_TYPE(op, &cache_type) && PyUnicode_CheckExact(name)
+        && _PyType_Lookup(&cache_type, name) == nullptr) {
+        return cache___getattr__(op, name);
+    }
     PyObject* found = PyObject_GenericGetAttr(op, name);
     if (found != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
         return found;

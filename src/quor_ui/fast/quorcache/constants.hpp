@@ -35,6 +35,17 @@ struct Names {
     PyObject* PickleError;
     PyObject* enums_module;   // "quor_ui.core.enums"
     PyObject* module_name;    // "quor_ui.fast.quorcache.quorcache"
+    // what the stock enum machinery is made of
+    PyObject* enum_;          // "enum"
+    PyObject* Enum;
+    PyObject* EnumType;
+    PyObject* property;
+    PyObject* fget;
+    PyObject* _value_;
+    PyObject* _member_map_;
+    PyObject* MappingProxyType;
+    PyObject* __get__;
+    PyObject* __getitem__;
     // parameter names
     PyObject* type;
     PyObject* func;

@@ -45,6 +45,16 @@ raise_bad_index(Py_ssize_t index)
 }
 
 void
+raise_with_arg(PyObject* type, PyObject* arg)
+{
+    PyObject* exc = PyObject_CallOneArg(type, arg);
+    if (exc != nullptr) {
+        PyErr_SetObject(type, exc);
+        Py_DECREF(exc);
+    }
+}
+
+void
 raise_expected(const char* expected, PyObject* got)
 {
     PyErr_Format(PyExc_TypeError, "Expected %.42s, got %.200s", expected, Py_TYPE(got)->tp_name);

@@ -21,6 +21,8 @@ void add_traceback_raw(const char* fullname,
 void raise_no_slots();
 // IndexError for a slot index outside 0..31 or beyond the end of the slot list.
 void raise_bad_index(Py_ssize_t index);
+// Raises `type(arg)`: an exception whose only argument is `arg`, even a tuple or None.
+void raise_with_arg(PyObject* type, PyObject* arg);
 // TypeError "Expected %.42s, got %.200s".
 void raise_expected(const char* expected, PyObject* got);
 

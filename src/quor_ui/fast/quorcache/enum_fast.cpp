@@ -1,0 +1,212 @@
+#include "enum_fast.hpp"
+
+#include <cstring>
+
+#include "constants.hpp"
+#include "ref.hpp"
+
+namespace quorcache {
+
+namespace {
+
+// What the ordinary lookups run, captured on first use, when the enum module is
+// loaded. Held for the life of the process, so identities can't be reused.
+struct Stock {
+    int state;  // 0: not captured yet, 1: captured, -1: not stock; never shortcut
+    // key.value: Enum.__dict__['value'], an enum.property whose __get__ calls fget
+    PyObject* value_descr;
+    PyTypeObject* enum_property;
+    unsigned int enum_property_version;
+    PyObject* property_get;
+    PyObject* property_get_code;
+    PyObject* value_fget;
+    PyObject* value_fget_code;
+    // CacheType.__members__ and CacheType[name]: EnumType's own
+    PyTypeObject* enum_type;
+    unsigned int enum_type_version;
+    PyObject* members_property;
+    PyObject* members_fget;
+    PyObject* members_fget_code;
+    PyObject* getitem;
+    PyObject* getitem_code;
+    PyObject* enum_globals;
+};
+
+Stock stock;
+
+// A function defined in enum.py under this qualified name.
+bool
+is_enum_function(PyObject* f, const char* qualname)
+{
+    if (f == nullptr || !PyFunction_Check(f)) {
+        return false;
+    }
+    auto* func = reinterpret_cast<PyFunctionObject*>(f);
+    return func->func_module != nullptr && PyUnicode_Check(func->func_module)
+           && PyUnicode_CompareWithASCIIString(func->func_module, "enum") == 0
+           && PyUnicode_CompareWithASCIIString(func->func_qualname, qualname) == 0;
+}
+
+// A valid version tag, which any later change to the type or its bases replaces.
+bool
+version_of(PyTypeObject* type, PyObject* any_name, unsigned int* tag)
+{
+    _PyType_Lookup(type, any_name);  // assigns a tag if the type has none
+    if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || type->tp_version_tag == 0) {
+        return false;
+    }
+    *tag = type->tp_version_tag;
+    return true;
+}
+
+PyObject*
+instance_attr(PyObject* obj, PyObject* name)  // borrowed, from obj.__dict__ only
+{
+    PyObject** dict = _PyObject_GetDictPtr(obj);
+    return dict != nullptr && *dict != nullptr ? PyDict_GetItem(*dict, name) : nullptr;
+}
+
+// builtins.property keeps its getter right after the object header; checked
+// against the fget attribute when captured.
+PyObject*
+property_getter(PyObject* prop)
+{
+    PyObject* p;
+    std::memcpy(&p, reinterpret_cast<char*>(prop) + sizeof(PyObject), sizeof p);
+    return p;
+}
+
+// 1: captured; -1: something is not stock; 0: enum is still being imported.
+int
+capture_from(PyObject* enum_module)
+{
+    Ref Enum = Ref::steal(PyObject_GetAttr(enum_module, names.Enum));
+    Ref EnumType = Ref::steal(PyObject_GetAttr(enum_module, names.EnumType));
+    Ref property = Ref::steal(PyObject_GetAttr(enum_module, names.property));
+    if (!Enum || !EnumType || !property) {
+        return 0;
+    }
+    if (!PyType_Check(Enum.get()) || !PyType_Check(EnumType.get()) || !PyType_Check(property.get())) {
+        return -1;
+    }
+    auto* enum_cls = reinterpret_cast<PyTypeObject*>(Enum.get());
+    auto* meta = reinterpret_cast<PyTypeObject*>(EnumType.get());
+    auto* prop_type = reinterpret_cast<PyTypeObject*>(property.get());
+
+    PyObject* descr = PyDict_GetItem(enum_cls->tp_dict, names.value);
+    if (descr == nullptr || Py_TYPE(descr) != prop_type
+        || prop_type->tp_getattro != PyObject_GenericGetAttr || prop_type->tp_descr_set == nullptr
+        || _PyType_Lookup(prop_type, names.fget) != nullptr) {
+        return -1;
+    }
+    PyObject* get = _PyType_Lookup(prop_type, names.__get__);
+    PyObject* fget = instance_attr(descr, names.fget);
+    if (!is_enum_function(get, "property.__get__") || !is_enum_function(fget, "Enum.value")) {
+        return -1;
+    }
+
+    PyObject* members = _PyType_Lookup(meta, names.__members__);
+    PyObject* getitem = _PyType_Lookup(meta, names.__getitem__);
+    if (meta->tp_getattro != PyType_Type.tp_getattro || members == nullptr
+        || Py_TYPE(members) != &PyProperty_Type || _PyType_Lookup(meta, names._member_map_) != nullptr
+        || !is_enum_function(getitem, "EnumType.__getitem__")) {
+        return -1;
+    }
+    Ref members_fget = Ref::steal(PyObject_GetAttr(members, names.fget));
+    if (!members_fget) {
+        PyErr_Clear();
+        return -1;
+    }
+    PyObject* globals = PyFunction_Check(members_fget.get())
+                            ? PyFunction_GET_GLOBALS(members_fget.get())
+                            : nullptr;
+    if (property_getter(members) != members_fget.get()
+        || !is_enum_function(members_fget.get(), "EnumType.__members__")
+        || PyDict_GetItem(globals, names.MappingProxyType) != reinterpret_cast<PyObject*>(&PyDictProxy_Type)) {
+        return -1;
+    }
+
+    unsigned int prop_version, meta_version;
+    if (!version_of(prop_type, names.__get__, &prop_version)
+        || !version_of(meta, names.__getitem__, &meta_version)) {
+        return -1;
+    }
+    stock = {
+        .state = 1,
+        .value_descr = Py_NewRef(descr),
+        .enum_property = reinterpret_cast<PyTypeObject*>(property.release()),
+        .enum_property_version = prop_version,
+        .property_get = Py_NewRef(get),
+        .property_get_code = Py_NewRef(PyFunction_GET_CODE(get)),
+        .value_fget = Py_NewRef(fget),
+        .value_fget_code = Py_NewRef(PyFunction_GET_CODE(fget)),
+        .enum_type = reinterpret_cast<PyTypeObject*>(EnumType.release()),
+        .enum_type_version = meta_version,
+        .members_property = Py_NewRef(members),
+        .members_fget = Py_NewRef(members_fget.get()),
+        .members_fget_code = Py_NewRef(PyFunction_GET_CODE(members_fget.get())),
+        .getitem = Py_NewRef(getitem),
+        .getitem_code = Py_NewRef(PyFunction_GET_CODE(getitem)),
+        .enum_globals = Py_NewRef(globals),
+    };
+    return 1;
+}
+
+// Captures the stock objects once the enum module is loaded. Anything found
+// already customised at that point disables the shortcuts for good.
+bool
+captured()
+{
+    if (stock.state != 0) {
+        return stock.state > 0;
+    }
+    PyObject* exc = PyErr_GetRaisedException();  // callers may hold a pending exception
+    Ref enum_module = Ref::steal(PyImport_GetModule(names.enum_));
+    if (enum_module) {
+        stock.state = capture_from(enum_module.get());
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+    return stock.state > 0;
+}
+
+}  // namespace
+
+int
+stock_member_value(PyObject* key, PyObject** out)
+{
+    PyTypeObject* type = Py_TYPE(key);
+    if (type->tp_getattro != PyObject_GenericGetAttr || !captured()
+        || _PyType_Lookup(type, names.value) != stock.value_descr) {
+        return 0;
+    }
+    // The descriptor is still an enum.property whose class, __get__ and fget are
+    // untouched, so the ordinary lookup would run `return self._value_`.
+    PyTypeObject* prop_type = Py_TYPE(stock.value_descr);
+    if (prop_type != stock.enum_property || prop_type->tp_version_tag != stock.enum_property_version
+        || PyFunction_GET_CODE(stock.property_get) != stock.property_get_code
+        || instance_attr(stock.value_descr, names.fget) != stock.value_fget
+        || PyFunction_GET_CODE(stock.value_fget) != stock.value_fget_code) {
+        return 0;
+    }
+    *out = PyObject_GetAttr(key, names._value_);
+    return *out != nullptr ? 1 : -1;
+}
+
+PyObject*
+stock_member_map(PyObject* enum_type)
+{
+    if (!captured() || Py_TYPE(enum_type) != stock.enum_type
+        || stock.enum_type->tp_version_tag != stock.enum_type_version
+        || property_getter(stock.members_property) != stock.members_fget
+        || PyFunction_GET_CODE(stock.members_fget) != stock.members_fget_code
+        || PyFunction_GET_CODE(stock.getitem) != stock.getitem_code
+        || PyDict_GetItem(stock.enum_globals, names.MappingProxyType)
+               != reinterpret_cast<PyObject*>(&PyDictProxy_Type)) {
+        return nullptr;
+    }
+    PyObject* map = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(enum_type), names._member_map_);
+    return map != nullptr && PyDict_CheckExact(map) ? map : nullptr;
+}
+
+}  // namespace quorcache

@@ -1,0 +1,20 @@
+// Exact shortcuts through the standard library's enum machinery. Each is taken
+// only while everything the ordinary lookup would run is provably the stock
+// code; otherwise the caller does the ordinary lookup.
+#pragma once
+
+#include <Python.h>
+
+namespace quorcache {
+
+// key.value for a member of a stock enum: 1 and *out (a new reference) when read
+// directly as key._value_, -1 if that read failed, 0 when the ordinary lookup is needed.
+int stock_member_value(PyObject* key, PyObject** out);
+
+// The member map of `enum_type` (borrowed, an exact dict) when
+// `name in enum_type.__members__`, `enum_type[name]` and
+// `enum_type.__members__.values()` are plain operations on it; nullptr otherwise,
+// with nothing raised.
+PyObject* stock_member_map(PyObject* enum_type);
+
+}  // namespace quorcache
