@@ -47,6 +47,56 @@ is_enum_function(PyObject* f, const char* qualname)
            && PyUnicode_CompareWithASCIIString(func->func_qualname, qualname) == 0;
 }
 
+// What the three one-line functions of enum.py that the shortcuts stand for
+// compile to; their bodies are compared instruction by instruction.
+constexpr const char reference_source[] =
+    "def value(self):\n"
+    "    return self._value_\n"
+    "def getitem(cls, name):\n"
+    "    return cls._member_map_[name]\n"
+    "def members(cls):\n"
+    "    return MappingProxyType(cls._member_map_)\n";
+
+// The code objects of reference_source, in order; false if it won't compile.
+bool
+reference_codes(Ref (&out)[3])
+{
+    Ref module = Ref::steal(Py_CompileString(reference_source, "<quorcache>", Py_file_input));
+    if (!module) {
+        return false;
+    }
+    PyObject* consts = reinterpret_cast<PyCodeObject*>(module.get())->co_consts;
+    std::size_t found = 0;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts) && found < 3; ++i) {
+        if (PyCode_Check(PyTuple_GET_ITEM(consts, i))) {
+            out[found++] = Ref::borrow(PyTuple_GET_ITEM(consts, i));
+        }
+    }
+    return found == 3;
+}
+
+// f's code does what `reference` does: the same instructions over the same
+// names, arguments and locals.
+bool
+same_body(PyObject* f, PyObject* reference)
+{
+    auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(f));
+    auto* ref = reinterpret_cast<PyCodeObject*>(reference);
+    if (code->co_argcount != ref->co_argcount || code->co_posonlyargcount != ref->co_posonlyargcount
+        || code->co_kwonlyargcount != ref->co_kwonlyargcount || code->co_nlocalsplus != ref->co_nlocalsplus
+        || code->co_flags != ref->co_flags) {
+        return false;
+    }
+    Ref ops = Ref::steal(PyCode_GetCode(code));
+    Ref ref_ops = Ref::steal(PyCode_GetCode(ref));
+    if (!ops || !ref_ops) {
+        return false;
+    }
+    return PyObject_RichCompareBool(ops.get(), ref_ops.get(), Py_EQ) == 1
+           && PyObject_RichCompareBool(code->co_names, ref->co_names, Py_EQ) == 1
+           && PyObject_RichCompareBool(code->co_exceptiontable, ref->co_exceptiontable, Py_EQ) == 1;
+}
+
 // A valid version tag, which any later change to the type or its bases replaces.
 bool
 version_of(PyTypeObject* type, PyObject* any_name, unsigned int* tag)
@@ -123,6 +173,20 @@ capture_from(PyObject* enum_module)
     if (property_getter(members) != members_fget.get()
         || !is_enum_function(members_fget.get(), "EnumType.__members__")
         || PyDict_GetItem(globals, names.MappingProxyType) != reinterpret_cast<PyObject*>(&PyDictProxy_Type)) {
+        return -1;
+    }
+
+    // The functions' code may have been swapped before this first look: the
+    // one-liners must compile to their stock bodies, and __get__ must come
+    // from the same file.
+    Ref refs[3];
+    auto* get_code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(get));
+    auto* fget_code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(fget));
+    if (!reference_codes(refs) || !same_body(fget, refs[0].get()) || !same_body(getitem, refs[1].get())
+        || !same_body(members_fget.get(), refs[2].get())
+        || PyUnicode_CompareWithASCIIString(get_code->co_qualname, "property.__get__") != 0
+        || PyObject_RichCompareBool(get_code->co_filename, fget_code->co_filename, Py_EQ) != 1) {
+        PyErr_Clear();
         return -1;
     }
 
