@@ -1,0 +1,190 @@
+"""Keyed operations read stock enum members directly; anything customised must see its own code run."""
+import enum
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from quor_ui.core.enums import CacheType
+from quor_ui.fast.quorcache.quorcache import Cache
+
+
+def enum_calls(fn):
+    """The Python-level calls into enum.py that running fn makes."""
+    calls = []
+
+    def profile(frame, event, arg):
+        if event == "call" and frame.f_code.co_filename == enum.__file__:
+            calls.append(frame.f_code.co_qualname)
+
+    sys.setprofile(profile)
+    try:
+        fn()
+    finally:
+        sys.setprofile(None)
+    return calls
+
+
+def test_stock_members_run_no_enum_code():
+    c = Cache()
+    c.set(CacheType.THEME, "t")
+    int_key = enum.IntEnum("I", {"A": 5}).A
+    ops = [lambda: c.get(CacheType.THEME), lambda: c[CacheType.THEME], lambda: c.THEME,
+           lambda: c.clear_selected(), lambda: c.get_or_set_val(CacheType.ICONS, 1),
+           lambda: c.set(int_key, 2)]
+    for op in ops:
+        assert enum_calls(op) == []
+
+
+class Counted(enum.Enum):
+    A = 3
+
+    @property
+    def value(self):
+        Counted.reads += 1
+        return self._value_ + 1
+
+
+class ValueMixin:
+    @property
+    def value(self):
+        return 7
+
+
+class Mixed(ValueMixin, enum.Enum):
+    A = 3
+
+
+class Peeking(enum.Enum):
+    A = 3
+
+    def __getattribute__(self, name):
+        return 9 if name == "value" else super().__getattribute__(name)
+
+
+@pytest.mark.parametrize("member, index", [(Counted.A, 4), (Mixed.A, 7), (Peeking.A, 9),
+                                           (enum.IntEnum("I", {"A": 5}).A, 5)])
+def test_customised_value_is_read_the_ordinary_way(member, index):
+    Counted.reads = 0
+    c = Cache()
+    c.set(member, "x")
+    assert c.get(member) == "x" and c.__reduce__()[2][0].index("x") == index
+    c.clear_selected(whitelist=[member])
+    assert c.__reduce__()[2][0] == [None] * 32
+    assert Counted.reads == (3 if member is Counted.A else 0)
+
+
+class LoggingMeta(enum.EnumType):
+    log = []
+
+    def __getitem__(cls, name):
+        LoggingMeta.log.append(("getitem", name))
+        return super().__getitem__(name)
+
+    @property
+    def __members__(cls):
+        LoggingMeta.log.append(("members",))
+        return {"ALIAS": cls.B, **super().__members__}
+
+
+class Logged(enum.Enum, metaclass=LoggingMeta):
+    A = 1
+    B = 2
+
+
+def test_cache_type_with_its_own_metaclass_is_asked(mod, monkeypatch):
+    monkeypatch.setattr(mod, "CacheType", Logged)
+    LoggingMeta.log.clear()
+    c = Cache()
+    c.set(Logged.A, "a")
+    assert c.A == "a"
+    with pytest.raises(KeyError, match="ALIAS"):  # listed by __members__, unknown to __getitem__
+        c.ALIAS
+    c.clear_selected()
+    assert c.get(Logged.A) is None
+    assert LoggingMeta.log == [("members",), ("getitem", "A"), ("members",),
+                               ("getitem", "ALIAS"), ("members",)]
+
+
+def run_fresh(code):
+    """Runs code in a new interpreter that imports this package the way the tests do."""
+    prelude = textwrap.dedent("""\
+        import enum
+        from quor_ui.core.enums import CacheType as K
+        from quor_ui.fast.quorcache.quorcache import Cache
+    """)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], env=env,
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+
+
+FILL = "c = Cache(); c.set(K.THEME, 't')\n"
+WARM = FILL + "assert c.get(K.THEME) == 't' and c.THEME == 't'\n"
+
+# Changes to the standard library's enum machinery, and what a cache holding 't' in
+# THEME's slot must then do.
+PATCHES = {
+    "property.__get__": ("""
+        calls = []
+        stock = enum.property.__get__
+        def get(self, instance, owner=None):
+            calls.append(self.name)
+            return stock(self, instance, owner)
+        enum.property.__get__ = get
+    """, """
+        calls.clear()
+        c.set(K.LAYOUT, 'l')
+        assert c.get(K.LAYOUT) == 'l' and calls == ['value', 'value']
+    """),
+    "value fget": ("""
+        enum.Enum.__dict__['value'].fget = lambda self: self._value_ + 1
+    """, """
+        c.set(K.LAYOUT, 'shifted')
+        assert c.__reduce__()[2][0][K.LAYOUT._value_ + 1] == 'shifted'
+    """),
+    "value fget code": ("""
+        def shifted(self):
+            return self._value_ + 1
+        enum.Enum.__dict__['value'].fget.__code__ = shifted.__code__
+    """, """
+        c.set(K.LAYOUT, 'shifted')
+        assert c.__reduce__()[2][0][K.LAYOUT._value_ + 1] == 'shifted'
+    """),
+    "EnumType.__getitem__": ("""
+        enum.EnumType.__getitem__ = lambda cls, name: cls._member_map_['LAYOUT']
+    """, """
+        c.set(K.LAYOUT, 'l')
+        assert c.THEME == 'l'
+    """),
+    "EnumType.__members__": ("""
+        enum.EnumType.__members__ = property(lambda cls: {'LAYOUT': K.LAYOUT})
+    """, """
+        c.set(K.LAYOUT, 'l')
+        c.clear_selected()
+        assert c.get(K.LAYOUT) is None and c.get(K.THEME) == 't'
+    """),
+    "MappingProxyType": ("""
+        seen = []
+        enum.MappingProxyType = lambda d: seen.append(1) or {'LAYOUT': d['LAYOUT']}
+    """, """
+        c.set(K.LAYOUT, 'l')
+        try:
+            c.THEME
+        except AttributeError as e:
+            assert e.args == ('THEME',)
+        else:
+            raise AssertionError('THEME is no longer listed')
+        c.clear_selected()
+        assert c.get(K.LAYOUT) is None and c.get(K.THEME) == 't' and seen == [1, 1]
+    """),
+}
+
+
+@pytest.mark.parametrize("warm", [True, False], ids=["after-first-use", "before-first-use"])
+@pytest.mark.parametrize("patch", PATCHES)
+def test_patched_enum_machinery_is_run(patch, warm):
+    change, check = (textwrap.dedent(part) for part in PATCHES[patch])
+    run_fresh(WARM + change + check if warm else change + FILL + check)
