@@ -1,9 +1,10 @@
 import shutil
 import subprocess
+from pathlib import Path
 
 import pytest
 
-from quor_ui.fast.quorcache import quorcache
+from quor_ui.fast.quorcache import get_include, quorcache
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="needs binutils' nm")
@@ -12,3 +13,11 @@ def test_only_the_entry_point_is_exported():
                          check=True, capture_output=True, text=True).stdout
     symbols = {line.split()[-1] for line in out.splitlines() if line.strip()}
     assert symbols == {"PyInit_quorcache"}
+
+
+def test_the_package_ships_its_header_stubs_and_typed_marker():
+    here = Path(quorcache.__file__).parent
+    assert Path(get_include()) == here / "include"
+    assert "QuorCache_Import" in (here / "include" / "quorcache.h").read_text()
+    assert "class Cache" in (here / "quorcache.pyi").read_text()
+    assert (here.parent.parent / "py.typed").is_file()
