@@ -259,3 +259,20 @@ def test_released_object_reenters_set(cache, key, action, expected):
     cache.set(key, OnDel(lambda: action(cache, key)))
     cache.set(key, "new")
     assert cache.get(key) == expected
+
+
+def test_get_or_exec_result_outlives_the_old_objects_finalizer(cache, key):
+    # func fills the slot itself; storing the result releases that object, whose
+    # finalizer overwrites the slot: the result must survive until then, and go after.
+    events = []
+
+    class Result:
+        def __del__(self):
+            events.append("result freed")
+
+    def func():
+        cache.set(key, OnDel(lambda: (cache.set(key, "from_del"), events.append("old done"))))
+        return Result()
+
+    assert cache.get_or_exec(key, func) == "from_del"
+    assert events == ["old done", "result freed"]

@@ -346,9 +346,12 @@ c_get_or_exec(CacheObject* self, std::int32_t type_idx, PyObject* func)
         add_traceback("Cache.c_get_or_exec");
         return nullptr;
     }
+    // The slot takes its own reference; ours keeps the result alive while the
+    // old object's finalizer runs, and goes only after it.
     PyObject* old = *slot;
-    *slot = result.release();
+    *slot = Py_NewRef(result.get());
     Py_DECREF(old);
+    result = Ref();
     slot = slot_at(self, type_idx);
     if (slot == nullptr) {
         add_traceback("Cache.c_get_or_exec");
