@@ -292,3 +292,27 @@ def test_installed_list_of_other_length_keeps_bounds(cache, length, inside, outs
         check_raises(IndexError, f"Cache slot index {outside} is out of range", op)
     assert lst == snapshot and called == []
     assert slots(cache.copy()) == lst and slots(cache.copy()) is not lst
+
+
+class Shifty(Cache):
+    """A __dict__ whose lookup replaces the slot list."""
+
+    def __init__(self, then):
+        super().__init__()
+        self.then = then
+
+    @property
+    def __dict__(self):
+        self.__setstate__((self.then,))
+        return {}
+
+
+@pytest.mark.parametrize("then, shape", [(None, 2), ([None] * 32, 3)])
+def test_reduce_shape_follows_the_list_left_by_the_dict_lookup(then, shape):
+    first = [None] * 32 if then is None else None
+    c = Shifty(then)
+    c.__setstate__((first,))
+    r = c.__reduce__()
+    assert len(r) == shape
+    state = r[2] if shape == 3 else r[1][2]
+    assert len(state) == 1 and state[0] is first  # the list read before the lookup

@@ -33,7 +33,7 @@ reduce_impl(CacheObject* self)
         }
         PyErr_Clear();
     }
-    bool use_setstate = arr != Py_None;
+    bool use_setstate = false;
     if (dict && dict.get() != Py_None) {
         int truth = PyObject_IsTrue(dict.get());
         if (truth < 0) {
@@ -46,6 +46,10 @@ reduce_impl(CacheObject* self)
             }
             use_setstate = true;
         }
+    }
+    if (!use_setstate) {
+        // The lookup and the truth test may have run code that replaced the list.
+        use_setstate = self->cache_arr != Py_None;
     }
     Ref unpickle = lookup_global(names.__pyx_unpickle_Cache);
     if (!unpickle) {
