@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer into build/asan
+# and runs the test suite against that build (arguments go to pytest). Fails on a test
+# failure and on any sanitizer report, leaks at exit included.
+. "$(dirname "$0")/venv.sh"
+python -m pip install --quiet ".[test]"
+
+out=$root/build/asan
+site=$out/site                      # a package tree whose only extension is the sanitized one
+pkg=$site/quor_ui/fast/quorcache
+logs=$out/reports
+rm -rf "$site" "$logs"
+mkdir -p "$site" "$logs"
+cp -r src/quor_ui "$site/"
+find "$site" \( -name '*.so' -o -name '*.cpp' -o -name '*.hpp' -o -name CMakeLists.txt \) -delete
+find "$site" -name __pycache__ -prune -exec rm -rf {} +
+
+cmake -S . -B "$out/cmake" -DPython_EXECUTABLE="$(command -v python)" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUOR_SANITIZE=address,undefined \
+    -DQUORCACHE_OUTPUT_DIR="$pkg" >"$out/configure.log" || { cat "$out/configure.log"; exit 1; }
+cmake --build "$out/cmake" -j 2 >"$out/build.log" || { cat "$out/build.log"; exit 1; }
+
+runtime="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
+# verify_asan_link_order=0: a test loads the module into another interpreter (python3.13)
+# that nothing preloads; the runtime then comes in with the module, late but working.
+# Reports go to files: pytest's capturing would swallow what a dying process writes to stderr.
+export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:detect_stack_use_after_return=1:verify_asan_link_order=0:log_path=$logs/asan"
+export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$logs/ubsan"
+export PYTHONMALLOC=malloc          # every object a malloc block the sanitizer can see
+export PYTHONPATH=$site
+
+# Only Python processes run with the runtime preloaded: this one and those the tests start
+# through sys.executable, which becomes a wrapper that preloads it. cmake, the compiler of
+# the native consumer test and other tools run without it; their leaks are not ours.
+wrapper=$out/python
+printf '#!/bin/sh\nLD_PRELOAD=%q exec %q "$@"\n' "$runtime" "$(command -v python)" >"$wrapper"
+chmod +x "$wrapper"
+
+status=0
+LD_PRELOAD=$runtime python - "$pkg" "$wrapper" "$@" <<'PY' || status=$?
+import os, sys
+del os.environ["LD_PRELOAD"]
+sys.executable = sys.argv[2]
+from quor_ui.fast.quorcache import quorcache
+where = os.path.dirname(os.path.abspath(quorcache.__file__))
+assert where == os.path.abspath(sys.argv[1]), f"imported the unsanitized module from {where}"
+import pytest
+sys.exit(pytest.main(["-p", "no:cacheprovider", *sys.argv[3:]]))
+PY
+
+if compgen -G "$logs/*" >/dev/null; then
+    cat "$logs"/*
+    echo "asan.sh: sanitizer reports above (kept in $logs)" >&2
+    exit 1
+fi
+if [ "$status" -ne 0 ]; then
+    echo "asan.sh: failed with status $status" >&2
+fi
+exit "$status"
