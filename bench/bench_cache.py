@@ -17,37 +17,20 @@ from quor_ui.fast.quorcache import quorcache
 from quor_ui.fast.quorcache.quorcache import Cache
 
 
-class EnumKeys(enum.Enum):
-    THEME = 0
-    STYLESHEET = 1
-    LAYOUT = 3
-    ICONS = 4
-    SETTINGS = 6
-    WIDGET_TREE = 7
+MEMBERS = {"THEME": 0, "STYLESHEET": 1, "LAYOUT": 3, "ICONS": 4, "SETTINGS": 6, "WIDGET_TREE": 7}
 
 
-class IntEnumKeys(enum.IntEnum):
-    THEME = 0
-    STYLESHEET = 1
-    LAYOUT = 3
-    ICONS = 4
-    SETTINGS = 6
-    WIDGET_TREE = 7
-
-
-class CustomKeys(enum.Enum):
+class CustomValue(enum.Enum):
     """Keys whose `value` is customised, so every read takes the ordinary lookup."""
-
-    THEME = 0
-    STYLESHEET = 1
-    LAYOUT = 3
-    ICONS = 4
-    SETTINGS = 6
-    WIDGET_TREE = 7
 
     @enum.property
     def value(self):
         return self._value_
+
+
+EnumKeys = enum.Enum("EnumKeys", MEMBERS, module=__name__)
+IntEnumKeys = enum.IntEnum("IntEnumKeys", MEMBERS, module=__name__)
+CustomKeys = CustomValue("CustomKeys", MEMBERS, module=__name__)
 
 
 def python_cache_class(keys):
