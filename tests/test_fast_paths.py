@@ -76,6 +76,54 @@ def test_customised_value_is_read_the_ordinary_way(member, index):
     assert Counted.reads == (3 if member is Counted.A else 0)
 
 
+def slot_of(c, obj):
+    return c.__reduce__()[2][0].index(obj)
+
+
+def test_key_classes_changed_after_use_are_read_again():
+    class Base:
+        pass
+
+    class Key(Base, enum.Enum):
+        A = 3
+
+    class Other(enum.Enum):
+        A = 4
+
+    c = Cache()
+    c.set(Other.A, "other")
+    c.set(Key.A, "first")
+    assert slot_of(c, "first") == 3
+    Key.value = property(lambda self: 5)
+    c.set(Key.A, "own")
+    assert slot_of(c, "own") == 5
+    del Key.value
+    Base.value = property(lambda self: 6)  # a base gains `value`
+    c.set(Key.A, "base")
+    assert slot_of(c, "base") == 6
+    del Base.value
+    c.set(Key.A, "again")
+    assert slot_of(c, "again") == 3 and c.get(Other.A) == "other"
+
+
+def test_value_getter_restored_after_a_change():
+    prop = enum.Enum.__dict__["value"]
+    stock = prop.fget
+    c = Cache()
+    c.set(CacheType.THEME, "t")
+    prop.note = "an unrelated attribute of the descriptor"
+    try:
+        assert c.get(CacheType.THEME) == "t"
+        prop.fget = lambda self: self._value_ + 1
+        c.set(CacheType.THEME, "shifted")
+        assert slot_of(c, "shifted") == CacheType.THEME._value_ + 1
+    finally:
+        prop.fget = stock
+        del prop.note
+    assert c.get(CacheType.THEME) == "t"
+    assert enum_calls(lambda: c.get(CacheType.THEME)) == []
+
+
 class LoggingMeta(enum.EnumType):
     log = []
 

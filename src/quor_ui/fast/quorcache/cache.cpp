@@ -729,10 +729,24 @@ cache_sq_item(PyObject* op, Py_ssize_t i)
 PyObject*
 cache_getattro(PyObject* op, PyObject* name)
 {
-    // An exact Cache has no instance dictionary: a name its type doesn't have
-    // would only fail the generic lookup, so skip raising and clearing that error.
-    if (Py_IS_TYPE(op, &cache_type) && PyUnicode_CheckExact(name)
-        && _PyType_Lookup(&cache_type, name) == nullptr) {
+    // An exact Cache has no instance dictionary, so the generic lookup comes down
+    // to what its type has: bind that here, and for a name the type doesn't have
+    // skip raising and clearing the AttributeError the generic lookup would.
+    if (Py_IS_TYPE(op, &cache_type) && PyUnicode_CheckExact(name)) {
+        PyObject* found = _PyType_Lookup(&cache_type, name);
+        if (found == nullptr) {
+            return cache___getattr__(op, name);
+        }
+        descrgetfunc get = Py_TYPE(found)->tp_descr_get;
+        if (get == nullptr) {
+            return Py_NewRef(found);
+        }
+        Ref held = Ref::borrow(found);
+        PyObject* bound = get(found, op, reinterpret_cast<PyObject*>(&cache_type));
+        if (bound != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return bound;
+        }
+        PyErr_Clear();
         return cache___getattr__(op, name);
     }
     PyObject* found = PyObject_GenericGetAttr(op, name);

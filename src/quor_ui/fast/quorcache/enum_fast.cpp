@@ -1,5 +1,6 @@
 #include "enum_fast.hpp"
 
+#include <cstdint>
 #include <cstring>
 
 #include "constants.hpp"
@@ -33,6 +34,29 @@ struct Stock {
 };
 
 Stock stock;
+
+// An entry of one dictionary, known to be a given object while the dictionary
+// stays the same object at the same version. A change of either is followed by
+// one real look-up, which either confirms the entry again or fails the guard.
+struct DictEntryGuard {
+    PyObject* dict = nullptr;  // owned: its address can't be reused while we compare it
+    std::uint64_t version = 0;
+};
+
+// Every change to a dict gives it a new, process-wide unique version.
+std::uint64_t
+dict_version(PyObject* dict)
+{
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+}
+
+// The last key type seen whose `value` is the stock descriptor; its version tag
+// changes with any change to the type or its bases, and tags are never reused.
+PyTypeObject* stock_key_type;
+unsigned int stock_key_type_version;
 
 // A function defined in enum.py under this qualified name.
 bool
@@ -110,11 +134,39 @@ version_of(PyTypeObject* type, PyObject* any_name, unsigned int* tag)
 }
 
 PyObject*
-instance_attr(PyObject* obj, PyObject* name)  // borrowed, from obj.__dict__ only
+instance_dict(PyObject* obj)  // borrowed; nullptr when there is none
 {
     PyObject** dict = _PyObject_GetDictPtr(obj);
-    return dict != nullptr && *dict != nullptr ? PyDict_GetItem(*dict, name) : nullptr;
+    return dict != nullptr ? *dict : nullptr;
 }
+
+PyObject*
+instance_attr(PyObject* obj, PyObject* name)  // borrowed, from obj.__dict__ only
+{
+    PyObject* dict = instance_dict(obj);
+    return dict != nullptr ? PyDict_GetItem(dict, name) : nullptr;
+}
+
+// dict[name] is `expected`, without a look-up while the dict is unchanged.
+bool
+entry_is(DictEntryGuard& guard, PyObject* dict, PyObject* name, PyObject* expected)
+{
+    if (dict == nullptr) {
+        return false;
+    }
+    if (dict == guard.dict && dict_version(dict) == guard.version) {
+        return true;
+    }
+    if (PyDict_GetItem(dict, name) != expected) {
+        return false;
+    }
+    Py_XSETREF(guard.dict, Py_NewRef(dict));
+    guard.version = dict_version(dict);
+    return true;
+}
+
+DictEntryGuard fget_guard;    // Enum.value.__dict__['fget'] is Enum.value's stock getter
+DictEntryGuard mapping_guard; // enum's globals()['MappingProxyType'] is types.MappingProxyType
 
 // builtins.property keeps its getter right after the object header; checked
 // against the fget attribute when captured.
@@ -170,6 +222,9 @@ capture_from(PyObject* enum_module)
     PyObject* globals = PyFunction_Check(members_fget.get())
                             ? PyFunction_GET_GLOBALS(members_fget.get())
                             : nullptr;
+    if (globals == nullptr || !PyDict_CheckExact(globals)) {
+        return -1;
+    }
     if (property_getter(members) != members_fget.get()
         || !is_enum_function(members_fget.get(), "EnumType.__members__")
         || PyDict_GetItem(globals, names.MappingProxyType) != reinterpret_cast<PyObject*>(&PyDictProxy_Type)) {
@@ -240,20 +295,27 @@ int
 stock_member_value(PyObject* key, PyObject** out)
 {
     PyTypeObject* type = Py_TYPE(key);
-    if (type->tp_getattro != PyObject_GenericGetAttr || !captured()
-        || _PyType_Lookup(type, names.value) != stock.value_descr) {
+    if (type->tp_getattro != PyObject_GenericGetAttr || !captured()) {
         return 0;
+    }
+    if (type != stock_key_type || type->tp_version_tag != stock_key_type_version) {
+        if (_PyType_Lookup(type, names.value) != stock.value_descr
+            || !(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || type->tp_version_tag == 0) {
+            return 0;
+        }
+        stock_key_type = type;
+        stock_key_type_version = type->tp_version_tag;
     }
     // The descriptor is still an enum.property whose class, __get__ and fget are
     // untouched, so the ordinary lookup would run `return self._value_`.
     PyTypeObject* prop_type = Py_TYPE(stock.value_descr);
     if (prop_type != stock.enum_property || prop_type->tp_version_tag != stock.enum_property_version
         || PyFunction_GET_CODE(stock.property_get) != stock.property_get_code
-        || instance_attr(stock.value_descr, names.fget) != stock.value_fget
+        || !entry_is(fget_guard, instance_dict(stock.value_descr), names.fget, stock.value_fget)
         || PyFunction_GET_CODE(stock.value_fget) != stock.value_fget_code) {
         return 0;
     }
-    *out = PyObject_GetAttr(key, names._value_);
+    *out = PyObject_GenericGetAttr(key, names._value_);
     return *out != nullptr ? 1 : -1;
 }
 
@@ -265,8 +327,8 @@ stock_member_map(PyObject* enum_type)
         || property_getter(stock.members_property) != stock.members_fget
         || PyFunction_GET_CODE(stock.members_fget) != stock.members_fget_code
         || PyFunction_GET_CODE(stock.getitem) != stock.getitem_code
-        || PyDict_GetItem(stock.enum_globals, names.MappingProxyType)
-               != reinterpret_cast<PyObject*>(&PyDictProxy_Type)) {
+        || !entry_is(mapping_guard, stock.enum_globals, names.MappingProxyType,
+                     reinterpret_cast<PyObject*>(&PyDictProxy_Type))) {
         return nullptr;
     }
     PyObject* map = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(enum_type), names._member_map_);
