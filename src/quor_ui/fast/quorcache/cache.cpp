@@ -639,7 +639,10 @@ cache_copy(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames)
         return nullptr;
     }
     // Always the type made at import, whatever type(self) or the module attribute is.
-    Ref copy = Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&cache_type)));
+    // Cache() would run nothing but our own new and __init__, and the 32 empty
+    // slots __init__ makes are replaced below before anything can see them, so
+    // allocate the instance and go straight to its list.
+    Ref copy = Ref::steal(cache_alloc(&cache_type));
     if (!copy) {
         add_traceback("Cache.copy");
         return nullptr;
