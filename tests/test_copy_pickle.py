@@ -155,6 +155,39 @@ def test_reduce_shapes(mod, cls, lst, attrs):
         assert r[1:] == ((cls, 198515892, (None,)),)
 
 
+class DictNamer(type):
+    """A key type that also lists the name __dict__ among its members."""
+
+    def __getitem__(cls, name):
+        return Key(2)
+
+    @property
+    def __members__(cls):
+        if cls.fail:
+            raise RuntimeError("members")
+        return {"__dict__": Key(2)}
+
+
+class DictNamed(metaclass=DictNamer):
+    fail = False
+
+
+def test_reduce_asks_the_key_type_about_dict(monkeypatch, mod):
+    c = filled(Cache(), (2, {"in": "slot 2"}))
+    monkeypatch.setattr(mod, "CacheType", DictNamed)
+    r = c.__reduce__()
+    assert r[2][1] == {"in": "slot 2"} and len(r[2]) == 2
+    DictNamed.fail = True
+    try:
+        with pytest.raises(RuntimeError, match="members"):
+            c.__reduce__()
+    finally:
+        DictNamed.fail = False
+    monkeypatch.delattr(mod, "CacheType")
+    with pytest.raises(NameError):
+        c.__reduce__()
+
+
 def test_reduce_looks_up_reconstructor_each_call(monkeypatch, mod, cache):
     sentinel = object()
     monkeypatch.setattr(mod, "__pyx_unpickle_Cache", sentinel)

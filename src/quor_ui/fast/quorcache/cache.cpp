@@ -586,8 +586,10 @@ member_named(PyObject* enum_type, PyObject* name)
     return PyObject_GetItem(enum_type, name);
 }
 
+// `absent` non-null: a name that is no member leaves *absent true and nothing
+// raised, instead of the AttributeError.
 PyObject*
-getattr_impl(CacheObject* self, PyObject* name)
+getattr_impl(CacheObject* self, PyObject* name, bool* absent = nullptr)
 {
     Ref enum_type = lookup_global(names.CacheType);
     if (!enum_type) {
@@ -598,6 +600,10 @@ getattr_impl(CacheObject* self, PyObject* name)
         return nullptr;
     }
     if (!found) {
+        if (absent != nullptr) {
+            *absent = true;
+            return nullptr;
+        }
         // The bare name is the exception's only argument; name and obj stay unset.
         raise_with_arg(PyExc_AttributeError, name);
         return nullptr;
@@ -729,6 +735,42 @@ cache_sq_item(PyObject* op, Py_ssize_t i)
 }
 
 // Attributes first; a name the generic lookup doesn't know is read as a member name.
+}  // namespace
+
+// The attribute lookup with the AttributeError of a missing name reported as 0 and
+// nothing raised; when the name is neither the type's nor a member of an exact
+// Cache, that error is never made. 1 with *out a new reference, or -1.
+int
+cache_lookup_attr(PyObject* op, PyObject* name, PyObject** out)
+{
+    *out = nullptr;
+    if (Py_IS_TYPE(op, &cache_type) && PyUnicode_CheckExact(name)
+        && _PyType_Lookup(&cache_type, name) == nullptr) {
+        bool absent = false;
+        *out = getattr_impl(as_cache(op), name, &absent);
+        if (*out != nullptr) {
+            return 1;
+        }
+        if (absent) {
+            return 0;
+        }
+        add_traceback("Cache.__getattr__");
+    }
+    else {
+        *out = PyObject_GetAttr(op, name);
+        if (*out != nullptr) {
+            return 1;
+        }
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return -1;
+    }
+    PyErr_Clear();
+    return 0;
+}
+
+namespace {
+
 PyObject*
 cache_getattro(PyObject* op, PyObject* name)
 {

@@ -20,6 +20,10 @@ void fill_cache_functions();
 // with the exception set.
 int set_state(CacheObject* result, PyObject* state);
 
+// getattr(op, name) with a missing name giving 0 and nothing raised (and, when
+// cheap to know, no AttributeError made at all); 1 with *out set, or -1.
+int cache_lookup_attr(PyObject* op, PyObject* name, PyObject** out);
+
 // The methods that live with the pickle support.
 PyObject* cache___reduce__(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames);

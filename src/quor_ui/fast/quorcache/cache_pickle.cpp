@@ -26,13 +26,11 @@ reduce_impl(CacheObject* self)
         return nullptr;
     }
     // Only a subclass instance has a __dict__; for a plain Cache the lookup fails.
-    Ref dict = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(self), names.__dict__));
-    if (!dict) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            return nullptr;
-        }
-        PyErr_Clear();
+    PyObject* found;
+    if (cache_lookup_attr(reinterpret_cast<PyObject*>(self), names.__dict__, &found) < 0) {
+        return nullptr;
     }
+    Ref dict = Ref::steal(found);
     bool use_setstate = false;
     if (dict && dict.get() != Py_None) {
         int truth = PyObject_IsTrue(dict.get());
