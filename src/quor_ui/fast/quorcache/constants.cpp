@@ -1,5 +1,7 @@
 #include "constants.hpp"
 
+#include <cstdint>
+
 namespace quorcache {
 
 Names names;
@@ -93,11 +95,64 @@ make_constants()
     return 0;
 }
 
+namespace {
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+// Every change to a dict gives it a new version, unique in the process.
+std::uint64_t
+dict_version(PyObject* dict)
+{
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+#pragma GCC diagnostic pop
+
+// A look-up in a dict whose keys are all exact str runs no code of anybody's.
+bool
+only_str_keys(PyObject* dict)
+{
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    while (PyDict_Next(dict, &pos, &key, nullptr)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Globals found in the module namespace, valid while it keeps the version it had
+// then: the value is borrowed from the namespace, which holds it unchanged.
+struct Remembered {
+    PyObject* name;
+    std::uint64_t version;
+    PyObject* value;
+};
+Remembered remembered[2];
+
+}  // namespace
+
 Ref
 lookup_global(PyObject* name)
 {
+    std::uint64_t version = dict_version(g_module_dict);
+    for (const Remembered& r : remembered) {
+        if (r.name == name && r.version == version) {
+            return Ref::borrow(r.value);
+        }
+    }
     PyObject* found = PyDict_GetItemWithError(g_module_dict, name);
-    if (found == nullptr && !PyErr_Occurred()) {
+    if (found != nullptr) {
+        if (dict_version(g_module_dict) == version && only_str_keys(g_module_dict)) {
+            Remembered* r = &remembered[0];
+            if (r->name != name && r->name != nullptr) {
+                r = &remembered[1];
+            }
+            *r = {name, version, found};
+        }
+        return Ref::borrow(found);
+    }
+    if (!PyErr_Occurred()) {
         found = PyDict_GetItemWithError(PyModule_GetDict(g_builtins), name);
         if (found == nullptr && !PyErr_Occurred()) {
             PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
