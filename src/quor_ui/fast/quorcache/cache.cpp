@@ -595,7 +595,20 @@ getattr_impl(CacheObject* self, PyObject* name, bool* absent = nullptr)
     if (!enum_type) {
         return nullptr;
     }
-    int found = is_member_name(enum_type.get(), name);
+    // With a stock member map, the membership test already finds the member that
+    // CacheType[name] gives, as long as nothing has changed in between.
+    PyObject* map = stock_member_map(enum_type.get());
+    Ref member;
+    std::uint64_t map_version = 0;
+    int found;
+    if (map != nullptr) {
+        member = Ref::borrow(PyDict_GetItemWithError(map, name));
+        found = member ? 1 : PyErr_Occurred() ? -1 : 0;
+        map_version = dict_version(map);
+    }
+    else {
+        found = is_member_name(enum_type.get(), name);
+    }
     if (found < 0) {
         return nullptr;
     }
@@ -613,13 +626,16 @@ getattr_impl(CacheObject* self, PyObject* name, bool* absent = nullptr)
         raise_no_slots();
         return nullptr;
     }
-    enum_type = lookup_global(names.CacheType);  // `in` above may have run code
-    if (!enum_type) {
+    Ref again = lookup_global(names.CacheType);  // `in` above may have run code
+    if (!again) {
         return nullptr;
     }
-    Ref member = Ref::steal(member_named(enum_type.get(), name));
-    if (!member) {
-        return nullptr;
+    if (map == nullptr || again.get() != enum_type.get() || stock_member_map(again.get()) != map
+        || dict_version(map) != map_version) {
+        member = Ref::steal(member_named(again.get(), name));
+        if (!member) {
+            return nullptr;
+        }
     }
     return read_entry(arr.get(), member.get());
 }

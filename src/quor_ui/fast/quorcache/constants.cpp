@@ -97,16 +97,6 @@ make_constants()
 
 namespace {
 
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-// Every change to a dict gives it a new version, unique in the process.
-std::uint64_t
-dict_version(PyObject* dict)
-{
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
-#pragma GCC diagnostic pop
-
 // A look-up in a dict whose keys are all exact str runs no code of anybody's.
 bool
 only_str_keys(PyObject* dict)

@@ -73,6 +73,17 @@ extern PyObject* g_builtins;
 
 int make_constants();
 
+// Every change to a dict gives it a new version, unique in the process, so an
+// unchanged version means unchanged contents.
+inline std::uint64_t
+dict_version(PyObject* dict)
+{
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+}
+
 // A global as module code sees it: the module namespace, then the builtins, else
 // NameError. A new reference, or an empty Ref with the exception set.
 Ref lookup_global(PyObject* name);

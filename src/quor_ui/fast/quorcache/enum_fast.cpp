@@ -43,16 +43,6 @@ struct DictEntryGuard {
     std::uint64_t version = 0;
 };
 
-// Every change to a dict gives it a new, process-wide unique version.
-std::uint64_t
-dict_version(PyObject* dict)
-{
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#pragma GCC diagnostic pop
-}
-
 // The last key type seen whose `value` is the stock descriptor; its version tag
 // changes with any change to the type or its bases, and tags are never reused.
 PyTypeObject* stock_key_type;
