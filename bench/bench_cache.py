@@ -124,6 +124,10 @@ FLOORS = [
     ("member._value_", "A._value_"),
     ("[None]*32", "[None] * 32"),
     ("lst[:]", "lst[:]"),
+    # What `cache.get` costs before the call: a type with its own attribute hook
+    # gets no method-load shortcut from the interpreter, so each call first makes
+    # a bound method, as `lst.copy` without the call does.
+    ("bound method", "lst.copy"),
 ]
 
 
@@ -164,7 +168,7 @@ def report(title, rows, floors):
         print(f"{'floor: ' + name:24}{ns:11.1f}")
 
 
-def missed_targets(rows, floors, custom_rows):
+def missed_targets(rows, floors):
     dict_get, missed = floors["dict.get"], []
     for name in ("get", "set", "get_or_set_val hit", "get_or_exec hit", "cache[A]"):
         if rows[name][0] > 2.0 * dict_get:
@@ -177,9 +181,6 @@ def missed_targets(rows, floors, custom_rows):
             missed.append(f"{name}: {py / nat:.2f} x faster than Python < {need}")
     if rows["Cache()"][0] > 1.5 * floors["[None]*32"]:
         missed.append(f"Cache(): {rows['Cache()'][0] / floors['[None]*32']:.2f} x [None]*32 > 1.5")
-    if custom_rows is not None:
-        for name, (nat, _) in custom_rows.items():
-            print(f"customised keys, {name}: {nat:.1f} ns")
     return missed
 
 
@@ -195,7 +196,7 @@ def main():
     custom_rows, custom_floors = measure(CustomKeys, args.scale)
     report("customised `value` (ordinary lookup)", custom_rows, custom_floors)
     if args.check:
-        missed = missed_targets(rows, floors, None)
+        missed = missed_targets(rows, floors)
         for line in missed:
             print("MISSED", line)
         return 1 if missed else 0
