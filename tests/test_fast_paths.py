@@ -124,6 +124,18 @@ def test_value_getter_restored_after_a_change():
     assert enum_calls(lambda: c.get(CacheType.THEME)) == []
 
 
+def test_member_map_replaced_after_use_is_read(mod, monkeypatch):
+    Fresh = enum.Enum("Fresh", {"A": 3, "B": 4})
+    monkeypatch.setattr(mod, "CacheType", Fresh)
+    c = Cache()
+    c.set(Fresh.A, "a")
+    assert c.A == "a" and c.B is None
+    Fresh._member_map_ = {"B": Fresh.A}
+    assert c.B == "a" and not hasattr(c, "A")
+    c.clear_selected()
+    assert c.get(Fresh.A) is None
+
+
 class LoggingMeta(enum.EnumType):
     log = []
 

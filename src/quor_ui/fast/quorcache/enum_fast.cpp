@@ -321,8 +321,25 @@ stock_member_map(PyObject* enum_type)
                      reinterpret_cast<PyObject*>(&PyDictProxy_Type))) {
         return nullptr;
     }
-    PyObject* map = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(enum_type), names._member_map_);
-    return map != nullptr && PyDict_CheckExact(map) ? map : nullptr;
+    // The last enum class asked about and its map, while its version tag holds:
+    // the class (or a base) can't be changed without the tag changing with it.
+    static PyTypeObject* last_type;
+    static unsigned int last_version;
+    static PyObject* last_map;  // borrowed from the class, which holds it while the tag holds
+    auto* type = reinterpret_cast<PyTypeObject*>(enum_type);
+    if (type == last_type && type->tp_version_tag == last_version) {
+        return last_map;
+    }
+    PyObject* map = _PyType_Lookup(type, names._member_map_);
+    if (map == nullptr || !PyDict_CheckExact(map)) {
+        return nullptr;
+    }
+    if ((type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0) {
+        last_type = type;
+        last_version = type->tp_version_tag;
+        last_map = map;
+    }
+    return map;
 }
 
 }  // namespace quorcache
