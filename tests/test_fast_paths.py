@@ -4,6 +4,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import weakref
 
 import pytest
 
@@ -134,6 +135,120 @@ def test_member_map_replaced_after_use_is_read(mod, monkeypatch):
     assert c.B == "a" and not hasattr(c, "A")
     c.clear_selected()
     assert c.get(Fresh.A) is None
+
+
+class Marker:
+    pass
+
+
+def test_replaced_value_descriptor_dict_is_released_at_once():
+    prop = enum.Enum.__dict__["value"]
+    saved = prop.__dict__
+    marker = Marker()
+    prop.__dict__ = dict(saved, extra=marker)
+    c = Cache()
+    c.set(CacheType.THEME, "t")  # checks the getter in the new dict
+    seen = weakref.ref(marker)
+    del marker
+    prop.__dict__ = saved
+    assert seen() is None and c.get(CacheType.THEME) == "t"
+
+
+class CollidesWithTheme:
+    """A member-map key hashed like 'THEME' that says it equals it on its first comparison only."""
+
+    def __init__(self):
+        self.calls = None  # not counting until the map is built
+
+    def __hash__(self):
+        return hash("THEME")
+
+    def __eq__(self, other):
+        if self.calls is None:
+            return False
+        self.calls += 1
+        return self.calls == 1
+
+
+def test_member_map_with_other_keys_is_asked_twice():
+    c = Cache()
+    c.set(CacheType.THEME, "theme")
+    c.set(CacheType.LAYOUT, "layout")
+    assert c.THEME == "theme"
+    members = CacheType._member_map_
+    saved = dict(members)
+    odd = CollidesWithTheme()
+    theme = members.pop("THEME")
+    members[odd] = CacheType.LAYOUT  # takes the first probe of 'THEME'
+    members["THEME"] = theme
+    odd.calls = 0
+    try:
+        # `in` meets odd first and succeeds through it; CacheType['THEME'] then passes it.
+        assert c.THEME == "theme" and odd.calls == 2
+    finally:
+        members.clear()
+        members.update(saved)
+
+
+class GoneValue:
+    gone = False
+
+    @property
+    def _value_(self):
+        if GoneValue.gone or "_v" not in self.__dict__:  # enum asks before setting it
+            raise AttributeError("gone")
+        return self.__dict__["_v"]
+
+    @_value_.setter
+    def _value_(self, value):
+        self.__dict__["_v"] = value
+
+
+class Gone(GoneValue, enum.Enum):
+    A = 3
+
+
+def test_failing_member_value_keeps_its_context(monkeypatch):
+    c = Cache()
+    assert c.get(Gone.A) is None
+    monkeypatch.setattr(GoneValue, "gone", True)
+    with pytest.raises(AttributeError) as ordinary:
+        Gone.A.value
+    with pytest.raises(AttributeError) as through_cache:
+        c.get(Gone.A)
+    for err in (ordinary.value, through_cache.value):
+        assert err.args == ("gone",) and err.name == "_value_" and err.obj is Gone.A
+
+
+class Inserted:
+    pass
+
+
+class InsertingMeta(enum.EnumType):
+    def mro(cls):
+        order = super().mro()
+        if cls.__name__ == "Ordered":
+            order.insert(1, Inserted)  # no base of Ordered, so its changes don't reach Ordered
+        return order
+
+
+class Ordered(enum.Enum, metaclass=InsertingMeta):
+    A = 3
+
+
+def test_key_type_with_its_own_mro_is_looked_up_each_time():
+    c = Cache()
+    c.set(Ordered.A, "first")
+    c.set(Ordered.A, "first")
+    Inserted.value = property(lambda self: 7)
+    try:
+        sys._clear_type_cache()
+        assert Ordered.A.value == 7
+        c.set(Ordered.A, "moved")
+        assert slot_of(c, "moved") == 7
+    finally:
+        del Inserted.value
+        sys._clear_type_cache()
 
 
 class LoggingMeta(enum.EnumType):

@@ -586,6 +586,22 @@ member_named(PyObject* enum_type, PyObject* name)
     return PyObject_GetItem(enum_type, name);
 }
 
+// only_str_keys(map), checked again only when the map has changed.
+bool
+str_keyed(PyObject* map)
+{
+    static std::uint64_t checked_version;
+    std::uint64_t version = dict_version(map);
+    if (version != 0 && version == checked_version) {
+        return true;
+    }
+    if (!only_str_keys(map)) {
+        return false;
+    }
+    checked_version = version;
+    return true;
+}
+
 // `absent` non-null: a name that is no member leaves *absent true and nothing
 // raised, instead of the AttributeError.
 PyObject*
@@ -595,9 +611,13 @@ getattr_impl(CacheObject* self, PyObject* name, bool* absent = nullptr)
     if (!enum_type) {
         return nullptr;
     }
-    // With a stock member map, the membership test already finds the member that
-    // CacheType[name] gives, as long as nothing has changed in between.
+    // With a stock member map keyed by str alone, the membership test already finds
+    // the member that CacheType[name] gives, as long as nothing changed in between:
+    // neither look-up can run code.
     PyObject* map = stock_member_map(enum_type.get());
+    if (map != nullptr && !str_keyed(map)) {
+        map = nullptr;
+    }
     Ref member;
     std::uint64_t map_version = 0;
     int found;

@@ -74,6 +74,7 @@ make_constants()
         {names.MappingProxyType, "MappingProxyType"},
         {names.__get__, "__get__"},
         {names.__getitem__, "__getitem__"},
+        {names.mro, "mro"},
         {names.type, "type"},
         {names.func, "func"},
         {names.blacklist, "blacklist"},
@@ -97,7 +98,17 @@ make_constants()
 
 namespace {
 
-// A look-up in a dict whose keys are all exact str runs no code of anybody's.
+// Globals found in the module namespace, valid while it keeps the version it had
+// then: the value is borrowed from the namespace, which holds it unchanged.
+struct Remembered {
+    PyObject* name;
+    std::uint64_t version;
+    PyObject* value;
+};
+Remembered remembered[2];
+
+}  // namespace
+
 bool
 only_str_keys(PyObject* dict)
 {
@@ -110,17 +121,6 @@ only_str_keys(PyObject* dict)
     }
     return true;
 }
-
-// Globals found in the module namespace, valid while it keeps the version it had
-// then: the value is borrowed from the namespace, which holds it unchanged.
-struct Remembered {
-    PyObject* name;
-    std::uint64_t version;
-    PyObject* value;
-};
-Remembered remembered[2];
-
-}  // namespace
 
 Ref
 lookup_global(PyObject* name)

@@ -46,6 +46,7 @@ struct Names {
     PyObject* MappingProxyType;
     PyObject* __get__;
     PyObject* __getitem__;
+    PyObject* mro;
     // parameter names
     PyObject* type;
     PyObject* func;
@@ -83,6 +84,9 @@ dict_version(PyObject* dict)
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
 #pragma GCC diagnostic pop
 }
+
+// Every key of `dict` is an exact str: looking up a str (or None) in it runs no code.
+bool only_str_keys(PyObject* dict);
 
 // A global as module code sees it: the module namespace, then the builtins, else
 // NameError. A new reference, or an empty Ref with the exception set.

@@ -35,11 +35,11 @@ struct Stock {
 
 Stock stock;
 
-// An entry of one dictionary, known to be a given object while the dictionary
-// stays the same object at the same version. A change of either is followed by
-// one real look-up, which either confirms the entry again or fails the guard.
+// An entry of one dictionary, known to be a given object while the dictionary has
+// the version it had when the entry was checked. Versions are unique across all
+// dicts of the process, so no reference to the dictionary is kept. A change is
+// followed by one real look-up, which either confirms the entry or fails the guard.
 struct DictEntryGuard {
-    PyObject* dict = nullptr;  // owned: its address can't be reused while we compare it
     std::uint64_t version = 0;
 };
 
@@ -144,13 +144,13 @@ entry_is(DictEntryGuard& guard, PyObject* dict, PyObject* name, PyObject* expect
     if (dict == nullptr) {
         return false;
     }
-    if (dict == guard.dict && dict_version(dict) == guard.version) {
+    std::uint64_t version = dict_version(dict);
+    if (version != 0 && version == guard.version) {
         return true;
     }
     if (PyDict_GetItem(dict, name) != expected) {
         return false;
     }
-    Py_XSETREF(guard.dict, Py_NewRef(dict));
     guard.version = dict_version(dict);
     return true;
 }
@@ -200,6 +200,7 @@ capture_from(PyObject* enum_module)
     PyObject* members = _PyType_Lookup(meta, names.__members__);
     PyObject* getitem = _PyType_Lookup(meta, names.__getitem__);
     if (meta->tp_getattro != PyType_Type.tp_getattro || members == nullptr
+        || _PyType_Lookup(meta, names.mro) != _PyType_Lookup(&PyType_Type, names.mro)
         || Py_TYPE(members) != &PyProperty_Type || _PyType_Lookup(meta, names._member_map_) != nullptr
         || !is_enum_function(getitem, "EnumType.__getitem__")) {
         return -1;
@@ -289,12 +290,16 @@ stock_member_value(PyObject* key, PyObject** out)
         return 0;
     }
     if (type != stock_key_type || type->tp_version_tag != stock_key_type_version) {
-        if (_PyType_Lookup(type, names.value) != stock.value_descr
-            || !(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || type->tp_version_tag == 0) {
+        if (_PyType_Lookup(type, names.value) != stock.value_descr) {
             return 0;
         }
-        stock_key_type = type;
-        stock_key_type_version = type->tp_version_tag;
+        // Remembered only where the tag covers everything the look-up reads: a
+        // metaclass's own mro() can put classes whose changes don't reach the tag.
+        if (Py_TYPE(type) == stock.enum_type && stock.enum_type->tp_version_tag == stock.enum_type_version
+            && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0) {
+            stock_key_type = type;
+            stock_key_type_version = type->tp_version_tag;
+        }
     }
     // The descriptor is still an enum.property whose class, __get__ and fget are
     // untouched, so the ordinary lookup would run `return self._value_`.
@@ -305,7 +310,7 @@ stock_member_value(PyObject* key, PyObject** out)
         || PyFunction_GET_CODE(stock.value_fget) != stock.value_fget_code) {
         return 0;
     }
-    *out = PyObject_GenericGetAttr(key, names._value_);
+    *out = PyObject_GetAttr(key, names._value_);
     return *out != nullptr ? 1 : -1;
 }
 
