@@ -123,18 +123,20 @@ version_of(PyTypeObject* type, PyObject* any_name, unsigned int* tag)
     return true;
 }
 
-PyObject*
-instance_dict(PyObject* obj)  // borrowed; nullptr when there is none
+// obj.name is `expected`, where obj's type has no attribute of that name: the
+// generic lookup reads obj's own attributes, without turning inline ones into a
+// dict (which would slow every later read of them).
+bool
+own_attr_is(PyObject* obj, PyObject* name, PyObject* expected)
 {
-    PyObject** dict = _PyObject_GetDictPtr(obj);
-    return dict != nullptr ? *dict : nullptr;
-}
-
-PyObject*
-instance_attr(PyObject* obj, PyObject* name)  // borrowed, from obj.__dict__ only
-{
-    PyObject* dict = instance_dict(obj);
-    return dict != nullptr ? PyDict_GetItem(dict, name) : nullptr;
+    PyObject* found = PyObject_GenericGetAttr(obj, name);
+    if (found == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    bool same = found == expected;
+    Py_DECREF(found);
+    return same;
 }
 
 // dict[name] is `expected`, without a look-up while the dict is unchanged.
@@ -155,8 +157,7 @@ entry_is(DictEntryGuard& guard, PyObject* dict, PyObject* name, PyObject* expect
     return true;
 }
 
-DictEntryGuard fget_guard;    // Enum.value.__dict__['fget'] is Enum.value's stock getter
-DictEntryGuard mapping_guard; // enum's globals()['MappingProxyType'] is types.MappingProxyType
+DictEntryGuard mapping_guard;  // enum's globals()['MappingProxyType'] is types.MappingProxyType
 
 // builtins.property keeps its getter right after the object header; checked
 // against the fget attribute when captured.
@@ -192,7 +193,8 @@ capture_from(PyObject* enum_module)
         return -1;
     }
     PyObject* get = _PyType_Lookup(prop_type, names.__get__);
-    PyObject* fget = instance_attr(descr, names.fget);
+    Ref fget_ref = Ref::steal(PyObject_GenericGetAttr(descr, names.fget));
+    PyObject* fget = fget_ref.get();
     if (!is_enum_function(get, "property.__get__") || !is_enum_function(fget, "Enum.value")) {
         return -1;
     }
@@ -306,7 +308,7 @@ stock_member_value(PyObject* key, PyObject** out)
     PyTypeObject* prop_type = Py_TYPE(stock.value_descr);
     if (prop_type != stock.enum_property || prop_type->tp_version_tag != stock.enum_property_version
         || PyFunction_GET_CODE(stock.property_get) != stock.property_get_code
-        || !entry_is(fget_guard, instance_dict(stock.value_descr), names.fget, stock.value_fget)
+        || !own_attr_is(stock.value_descr, names.fget, stock.value_fget)
         || PyFunction_GET_CODE(stock.value_fget) != stock.value_fget_code) {
         return 0;
     }
