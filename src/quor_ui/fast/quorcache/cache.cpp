@@ -770,7 +770,6 @@ cache_sq_item(PyObject* op, Py_ssize_t i)
     return mapping->mp_subscript(op, index.get());
 }
 
-// Attributes first; a name the generic lookup doesn't know is read as a member name.
 }  // namespace
 
 // The attribute lookup with the AttributeError of a missing name reported as 0 and
@@ -807,6 +806,7 @@ cache_lookup_attr(PyObject* op, PyObject* name, PyObject** out)
 
 namespace {
 
+// Attributes first; a name the generic lookup doesn't know is read as a member name.
 PyObject*
 cache_getattro(PyObject* op, PyObject* name)
 {

@@ -35,14 +35,6 @@ struct Stock {
 
 Stock stock;
 
-// An entry of one dictionary, known to be a given object while the dictionary has
-// the version it had when the entry was checked. Versions are unique across all
-// dicts of the process, so no reference to the dictionary is kept. A change is
-// followed by one real look-up, which either confirms the entry or fails the guard.
-struct DictEntryGuard {
-    std::uint64_t version = 0;
-};
-
 // The last key type seen whose `value` is the stock descriptor; its version tag
 // changes with any change to the type or its bases, and tags are never reused.
 PyTypeObject* stock_key_type;
@@ -139,25 +131,24 @@ own_attr_is(PyObject* obj, PyObject* name, PyObject* expected)
     return same;
 }
 
-// dict[name] is `expected`, without a look-up while the dict is unchanged.
+// dict[name] is `expected`, looked up again only when the dict's version differs
+// from `checked`, the version it had when last confirmed. Versions are unique
+// across all dicts of the process, so no reference to the dict is needed.
 bool
-entry_is(DictEntryGuard& guard, PyObject* dict, PyObject* name, PyObject* expected)
+entry_is(std::uint64_t& checked, PyObject* dict, PyObject* name, PyObject* expected)
 {
-    if (dict == nullptr) {
-        return false;
-    }
     std::uint64_t version = dict_version(dict);
-    if (version != 0 && version == guard.version) {
+    if (version != 0 && version == checked) {
         return true;
     }
     if (PyDict_GetItem(dict, name) != expected) {
         return false;
     }
-    guard.version = dict_version(dict);
+    checked = dict_version(dict);
     return true;
 }
 
-DictEntryGuard mapping_guard;  // enum's globals()['MappingProxyType'] is types.MappingProxyType
+std::uint64_t mapping_checked;  // enum's globals()['MappingProxyType'] is types.MappingProxyType
 
 // builtins.property keeps its getter right after the object header; checked
 // against the fget attribute when captured.
@@ -324,7 +315,7 @@ stock_member_map(PyObject* enum_type)
         || property_getter(stock.members_property) != stock.members_fget
         || PyFunction_GET_CODE(stock.members_fget) != stock.members_fget_code
         || PyFunction_GET_CODE(stock.getitem) != stock.getitem_code
-        || !entry_is(mapping_guard, stock.enum_globals, names.MappingProxyType,
+        || !entry_is(mapping_checked, stock.enum_globals, names.MappingProxyType,
                      reinterpret_cast<PyObject*>(&PyDictProxy_Type))) {
         return nullptr;
     }
