@@ -8,6 +8,7 @@ import weakref
 
 import pytest
 
+from conftest import slots
 from quor_ui.core.enums import CacheType
 from quor_ui.fast.quorcache.quorcache import Cache
 
@@ -71,14 +72,14 @@ def test_customised_value_is_read_the_ordinary_way(member, index):
     Counted.reads = 0
     c = Cache()
     c.set(member, "x")
-    assert c.get(member) == "x" and c.__reduce__()[2][0].index("x") == index
+    assert c.get(member) == "x" and slots(c).index("x") == index
     c.clear_selected(whitelist=[member])
-    assert c.__reduce__()[2][0] == [None] * 32
+    assert slots(c) == [None] * 32
     assert Counted.reads == (3 if member is Counted.A else 0)
 
 
 def slot_of(c, obj):
-    return c.__reduce__()[2][0].index(obj)
+    return slots(c).index(obj)
 
 
 def test_key_classes_changed_after_use_are_read_again():
