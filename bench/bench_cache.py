@@ -141,6 +141,10 @@ def environment(cls, keys):
     }
 
 
+def floor_environment(keys):
+    return {"d": {3: 1}, "A": keys.LAYOUT, "lst": [None] * 32}
+
+
 def measure(keys, scale):
     saved = quorcache.CacheType
     quorcache.CacheType = keys
@@ -151,7 +155,7 @@ def measure(keys, scale):
         for name, stmt, rel in OPERATIONS:
             number = max(1000, scale // rel)
             rows[name] = (best_ns(stmt, native, number), best_ns(stmt, python, number))
-        floors = {name: best_ns(stmt, {"d": {3: 1}, "A": keys.LAYOUT, "lst": [None] * 32}, scale)
+        floors = {name: best_ns(stmt, floor_environment(keys), scale)
                   for name, stmt in FLOORS}
         return rows, floors
     finally:

@@ -16,6 +16,10 @@ QuorCacheFunctions cache_functions;
 
 namespace {
 
+// Set at import (install_attribute_hook) and kept for the life of the process.
+PyObject* cache_getattribute;   // the __getattribute__ wrapper readying made for cache_getattro
+PyObject* object_getattribute;  // object.__getattribute__
+
 CacheObject*
 as_cache(PyObject* op)
 {
@@ -104,9 +108,29 @@ check_reach(CacheObject* self, const bool* picked)
 
 // ---- lifecycle -------------------------------------------------------------
 
+// Member names reach the slots before a subclass's own __getattr__: Cache's
+// lookup (attributes, then members) goes into the subclass as its
+// __getattribute__, unless something in its MRO already has one of its own, or
+// the subclass is immutable. Idempotent: a failure is retried at the next instance.
+int
+give_member_lookup(PyTypeObject* type)
+{
+    if (cache_getattribute == nullptr || (type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE)
+        || _PyType_Lookup(type, names.__getattribute__) != object_getattribute) {
+        return 0;
+    }
+    // type's own setattr, not a metaclass's: this is plumbing, not a user's assignment.
+    // It updates the slots of the type and of its subclasses.
+    return PyType_Type.tp_setattro(reinterpret_cast<PyObject*>(type), names.__getattribute__,
+                                   cache_getattribute);
+}
+
 PyObject*
 cache_alloc(PyTypeObject* type)
 {
+    if (type != &cache_type && give_member_lookup(type) < 0) {
+        return nullptr;
+    }
     PyObject* op;
     if (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) {  // object's new refuses it for us
         op = PyBaseObject_Type.tp_new(type, consts.empty_tuple, nullptr);
@@ -806,7 +830,10 @@ cache_lookup_attr(PyObject* op, PyObject* name, PyObject** out)
 
 namespace {
 
-// Attributes first; a name the generic lookup doesn't know is read as a member name.
+// Cache's attribute lookup before the interpreter's own hook took over (see
+// install_attribute_hook): attributes first, then a member name. Reached through
+// the __getattribute__ wrapper that subclasses get, or as Cache's own hook if the
+// interpreter's could not be found.
 PyObject*
 cache_getattro(PyObject* op, PyObject* name)
 {
@@ -830,11 +857,13 @@ cache_getattro(PyObject* op, PyObject* name)
         PyErr_Clear();
         return cache___getattr__(op, name);
     }
-    PyObject* found = PyObject_GenericGetAttr(op, name);
-    if (found != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    // The generic lookup, a missing name reported as a null result with nothing
+    // raised (the interpreter's own hook asks it the same way; 3.12 and 3.13 have
+    // this entry point in their unstable C API, cpython/object.h).
+    PyObject* found = _PyObject_GenericGetAttrWithDict(op, name, nullptr, 1);
+    if (found != nullptr || PyErr_Occurred()) {
         return found;
     }
-    PyErr_Clear();
     return cache___getattr__(op, name);
 }
 
@@ -886,6 +915,50 @@ fill_cache_functions()
         .c_get_or_exec = c_get_or_exec,
         .new_cache = new_cache,
     };
+}
+
+int
+install_attribute_hook()
+{
+    if (cache_getattribute != nullptr) {
+        return 0;  // a retried import: done by the first one
+    }
+    // The interpreter's own hook for classes with __getattr__ (typeobject.c's
+    // slot_tp_getattr_hook, not exported): the generic lookup, asked without
+    // raising when __getattribute__ is object's, then type(self).__getattr__ called
+    // through the method descriptor's vectorcall, with no bound method. The
+    // interpreter's specializer accepts only it and the generic lookup as
+    // tp_getattro (specialize.c, analyze_descriptor), so only with it do method
+    // calls on a Cache skip the bound method. A throw-away class with
+    // __getattr__ gets it as its tp_getattro.
+    Ref body = Ref::steal(PyDict_New());
+    if (!body || PyDict_SetItemString(body.get(), "__getattr__", Py_None) < 0) {
+        return -1;
+    }
+    Ref probe = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type),
+                                                 "s(O)O", "probe", &PyBaseObject_Type, body.get()));
+    if (!probe) {
+        return -1;
+    }
+    getattrofunc hook = reinterpret_cast<PyTypeObject*>(probe.get())->tp_getattro;
+    object_getattribute = _PyType_Lookup(&PyBaseObject_Type, names.__getattribute__);
+    PyObject* wrapper = PyDict_GetItemWithError(cache_type.tp_dict, names.__getattribute__);
+    if (wrapper == nullptr || object_getattribute == nullptr || hook == nullptr
+        || hook == PyObject_GenericGetAttr || hook == cache_getattro) {
+        // Not the interpreter we know: keep our own hook, with bound methods.
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    Py_INCREF(object_getattribute);  // object's, for good
+    Ref held = Ref::borrow(wrapper);
+    // With it gone, Cache.__getattribute__ is object's, which is what the
+    // specializer (by identity) and the hook (to use the generic lookup) look for.
+    if (PyDict_DelItem(cache_type.tp_dict, names.__getattribute__) < 0) {
+        return -1;
+    }
+    cache_type.tp_getattro = hook;
+    PyType_Modified(&cache_type);
+    cache_getattribute = held.release();
+    return 0;
 }
 
 // ---- the type object ---------------------------------------------------------------

@@ -74,6 +74,7 @@ make_constants()
         {names.MappingProxyType, "MappingProxyType"},
         {names.__get__, "__get__"},
         {names.__getitem__, "__getitem__"},
+        {names.__getattribute__, "__getattribute__"},
         {names.mro, "mro"},
         {names.type, "type"},
         {names.func, "func"},

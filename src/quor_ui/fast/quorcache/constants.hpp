@@ -46,6 +46,7 @@ struct Names {
     PyObject* MappingProxyType;
     PyObject* __get__;
     PyObject* __getitem__;
+    PyObject* __getattribute__;
     PyObject* mro;
     // parameter names
     PyObject* type;
