@@ -38,6 +38,13 @@ resolve_key(PyObject* key, std::int32_t* out)
     if (!value) {
         return -1;
     }
+    // An exact int of one digit (below 2**30 in size; every slot index is one) is
+    // read here, without a call.
+    const auto* v = reinterpret_cast<const PyLongObject*>(value.get());
+    if (PyLong_CheckExact(value.get()) && PyUnstable_Long_IsCompact(v)) {
+        *out = static_cast<std::int32_t>(PyUnstable_Long_CompactValue(v));
+        return 0;
+    }
     return to_int32(value.get(), out);
 }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "constants.hpp"
+#include "inline_attr.hpp"
 #include "ref.hpp"
 
 namespace quorcache {
@@ -39,6 +40,11 @@ Stock stock;
 // changes with any change to the type or its bases, and tags are never reused.
 PyTypeObject* stock_key_type;
 unsigned int stock_key_type_version;
+
+// Where the value descriptor keeps `fget`, and where members of a stock key type
+// keep `_value_`, in their inline values (inline_attr.hpp).
+InlineSlot fget_slot;
+InlineSlot value_slot;
 
 // A function defined in enum.py under this qualified name.
 bool
@@ -273,6 +279,24 @@ captured()
     return stock.state > 0;
 }
 
+// The descriptor's own `fget` is the stock getter: read from its inline values,
+// or by the generic lookup (and then learnt) when they don't have it.
+bool
+stock_fget()
+{
+    PyObject* fget = inline_attr(fget_slot, stock.value_descr);
+    if (fget != nullptr) {
+        return fget == stock.value_fget;
+    }
+    if (!own_attr_is(stock.value_descr, names.fget, stock.value_fget)) {
+        return false;
+    }
+    // enum.property has no attribute `fget` (checked when captured, and its
+    // version tag is unchanged), so the lookup above read the instance's own.
+    learn_inline_slot(fget_slot, stock.value_descr, names.fget, stock.value_fget);
+    return true;
+}
+
 }  // namespace
 
 int
@@ -298,13 +322,27 @@ stock_member_value(PyObject* key, PyObject** out)
     // untouched, so the ordinary lookup would run `return self._value_`.
     PyTypeObject* prop_type = Py_TYPE(stock.value_descr);
     if (prop_type != stock.enum_property || prop_type->tp_version_tag != stock.enum_property_version
-        || PyFunction_GET_CODE(stock.property_get) != stock.property_get_code
-        || !own_attr_is(stock.value_descr, names.fget, stock.value_fget)
+        || PyFunction_GET_CODE(stock.property_get) != stock.property_get_code || !stock_fget()
         || PyFunction_GET_CODE(stock.value_fget) != stock.value_fget_code) {
         return 0;
     }
+    // `self._value_`: from the member's inline values when learnt for its type at
+    // its version tag, which was learnt only with no `_value_` on the type.
+    if (PyObject* value = inline_attr(value_slot, key)) {
+        *out = Py_NewRef(value);
+        return 1;
+    }
     *out = PyObject_GetAttr(key, names._value_);
-    return *out != nullptr ? 1 : -1;
+    if (*out == nullptr) {
+        return -1;
+    }
+    // With no `_value_` on the type, the lookup just made read the member's own
+    // attribute and ran no code.
+    if (type == stock_key_type && type->tp_version_tag == stock_key_type_version
+        && _PyType_Lookup(type, names._value_) == nullptr) {
+        learn_inline_slot(value_slot, key, names._value_, *out);
+    }
+    return 1;
 }
 
 PyObject*
