@@ -9,6 +9,7 @@
 #include "constants.hpp"
 #include "enum_fast.hpp"
 #include "errors.hpp"
+#include "watch.hpp"
 
 namespace quorcache {
 
@@ -618,19 +619,23 @@ member_named(PyObject* enum_type, PyObject* name)
     return PyObject_GetItem(enum_type, name);
 }
 
-// only_str_keys(map), checked again only when the map has changed.
+// Every key of `map` is an exact str, so looking a str (or None) up in it runs no
+// code, and `map` is watched, so `dict_generation` moves before it changes
+// (watch.hpp). Checked again only after a watched dict changed; false when the map
+// can't be watched now, to be tried again next time.
 bool
 str_keyed(PyObject* map)
 {
-    static std::uint64_t checked_version;
-    std::uint64_t version = dict_version(map);
-    if (version != 0 && version == checked_version) {
+    static PyObject* checked_map;  // only compared: a freed watched map moves the generation
+    static std::uint64_t checked_generation;
+    if (map == checked_map && checked_generation == dict_generation) {
         return true;
     }
-    if (!only_str_keys(map)) {
+    if (!only_str_keys(map) || !watch_dict(map)) {
         return false;
     }
-    checked_version = version;
+    checked_map = map;
+    checked_generation = dict_generation;
     return true;
 }
 
@@ -651,12 +656,12 @@ getattr_impl(CacheObject* self, PyObject* name, bool* absent = nullptr)
         map = Ref();
     }
     Ref member;
-    std::uint64_t map_version = 0;
+    std::uint64_t map_generation = 0;
     int found;
     if (map) {
         member = Ref::borrow(PyDict_GetItemWithError(map.get(), name));
         found = member ? 1 : PyErr_Occurred() ? -1 : 0;
-        map_version = dict_version(map.get());
+        map_generation = dict_generation;
     }
     else {
         found = is_member_name(enum_type.get(), name);
@@ -678,12 +683,18 @@ getattr_impl(CacheObject* self, PyObject* name, bool* absent = nullptr)
         raise_no_slots();
         return nullptr;
     }
-    Ref again = lookup_global(names.CacheType);  // `in` above may have run code
+    bool remembered = false;
+    Ref again = lookup_global(names.CacheType, &remembered);  // `in` above may have run code
     if (!again) {
         return nullptr;
     }
-    if (!map || again.get() != enum_type.get() || stock_member_map(again.get()).get() != map.get()
-        || dict_version(map.get()) != map_version) {
+    // Nothing at all ran since the membership test when CacheType came from memory
+    // and no watched dict changed: then the member found is the one to read.
+    bool unchanged = map && remembered && dict_generation == map_generation
+                     && again.get() == enum_type.get();
+    if (!unchanged
+        && (!map || again.get() != enum_type.get() || stock_member_map(again.get()).get() != map.get()
+            || dict_generation != map_generation)) {
         member = Ref::steal(member_named(again.get(), name));
         if (!member) {
             return nullptr;

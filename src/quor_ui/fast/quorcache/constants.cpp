@@ -1,5 +1,7 @@
 #include "constants.hpp"
 
+#include "watch.hpp"
+
 #include <cstdint>
 
 namespace quorcache {
@@ -99,11 +101,12 @@ make_constants()
 
 namespace {
 
-// Globals found in the module namespace, valid while it keeps the version it had
-// then: the value is borrowed from the namespace, which holds it unchanged.
+// Globals found in the module namespace, valid while no watched dict has changed
+// since (watch.hpp): the value is borrowed from the namespace, which holds it
+// until a change, and the watcher sees every change before it is made.
 struct Remembered {
     PyObject* name;
-    std::uint64_t version;
+    std::uint64_t generation;
     PyObject* value;
 };
 Remembered remembered[2];
@@ -124,22 +127,26 @@ only_str_keys(PyObject* dict)
 }
 
 Ref
-lookup_global(PyObject* name)
+lookup_global(PyObject* name, bool* from_memory)
 {
-    std::uint64_t version = dict_version(g_module_dict);
     for (const Remembered& r : remembered) {
-        if (r.name == name && r.version == version) {
+        if (r.name == name && r.generation == dict_generation) {
+            if (from_memory != nullptr) {
+                *from_memory = true;
+            }
             return Ref::borrow(r.value);
         }
     }
     PyObject* found = PyDict_GetItemWithError(g_module_dict, name);
     if (found != nullptr) {
-        if (dict_version(g_module_dict) == version && only_str_keys(g_module_dict)) {
+        // With only str keys the look-up ran no code, so `found` is what the
+        // namespace holds now; remembered only while the namespace is watched.
+        if (only_str_keys(g_module_dict) && watch_dict(g_module_dict)) {
             Remembered* r = &remembered[0];
             if (r->name != name && r->name != nullptr) {
                 r = &remembered[1];
             }
-            *r = {name, version, found};
+            *r = {name, dict_generation, found};
         }
         return Ref::borrow(found);
     }

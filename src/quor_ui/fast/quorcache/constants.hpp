@@ -75,22 +75,12 @@ extern PyObject* g_builtins;
 
 int make_constants();
 
-// Every change to a dict gives it a new version, unique in the process, so an
-// unchanged version means unchanged contents.
-inline std::uint64_t
-dict_version(PyObject* dict)
-{
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#pragma GCC diagnostic pop
-}
-
 // Every key of `dict` is an exact str: looking up a str (or None) in it runs no code.
 bool only_str_keys(PyObject* dict);
 
 // A global as module code sees it: the module namespace, then the builtins, else
-// NameError. A new reference, or an empty Ref with the exception set.
-Ref lookup_global(PyObject* name);
+// NameError. A new reference, or an empty Ref with the exception set. With
+// `from_memory`, set to true when the answer was remembered, so no code ran.
+Ref lookup_global(PyObject* name, bool* from_memory = nullptr);
 
 }  // namespace quorcache

@@ -9,6 +9,7 @@
 #include "constants.hpp"
 #include "inline_attr.hpp"
 #include "ref.hpp"
+#include "watch.hpp"
 
 namespace quorcache {
 
@@ -168,20 +169,21 @@ own_attr_is(PyObject* obj, PyObject* name, PyObject* expected)
     return same;
 }
 
-// dict[name] is `expected`, looked up again only when the dict's version differs
-// from `checked`, the version it had when last confirmed. Versions are unique
-// across all dicts of the process, so no reference to the dict is needed.
+// dict[name] is `expected`, looked up again only after a watched dict changed
+// since `checked`, the generation in which it was last confirmed (watch.hpp).
 bool
 entry_is(std::uint64_t& checked, PyObject* dict, PyObject* name, PyObject* expected)
 {
-    std::uint64_t version = dict_version(dict);
-    if (version != 0 && version == checked) {
+    if (checked == dict_generation) {
         return true;
     }
     if (PyDict_GetItem(dict, name) != expected) {
         return false;
     }
-    checked = dict_version(dict);
+    // Remembered only while the dict is watched; otherwise asked again next time.
+    if (watch_dict(dict)) {
+        checked = dict_generation;
+    }
     return true;
 }
 
