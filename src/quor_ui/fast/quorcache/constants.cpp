@@ -99,20 +99,6 @@ make_constants()
     return 0;
 }
 
-namespace {
-
-// Globals found in the module namespace, valid while no watched dict has changed
-// since (watch.hpp): the value is borrowed from the namespace, which holds it
-// until a change, and the watcher sees every change before it is made.
-struct Remembered {
-    PyObject* name;
-    std::uint64_t generation;
-    PyObject* value;
-};
-Remembered remembered[2];
-
-}  // namespace
-
 bool
 only_str_keys(PyObject* dict)
 {
@@ -126,17 +112,12 @@ only_str_keys(PyObject* dict)
     return true;
 }
 
+Remembered remembered_globals[2];
+
 Ref
-lookup_global(PyObject* name, bool* from_memory)
+lookup_global_slow(PyObject* name)
 {
-    for (const Remembered& r : remembered) {
-        if (r.name == name && r.generation == dict_generation) {
-            if (from_memory != nullptr) {
-                *from_memory = true;
-            }
-            return Ref::borrow(r.value);
-        }
-    }
+    Remembered* remembered = remembered_globals;
     PyObject* found = PyDict_GetItemWithError(g_module_dict, name);
     if (found != nullptr) {
         // With only str keys the look-up ran no code, so `found` is what the

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "ref.hpp"
+#include "watch.hpp"
 
 namespace quorcache {
 
@@ -78,9 +79,33 @@ int make_constants();
 // Every key of `dict` is an exact str: looking up a str (or None) in it runs no code.
 bool only_str_keys(PyObject* dict);
 
+// Globals found in the module namespace, valid while no watched dict has changed
+// since (watch.hpp): the value is borrowed from the namespace, which holds it
+// until a change, and the watcher sees every change before it is made.
+struct Remembered {
+    PyObject* name;
+    std::uint64_t generation;
+    PyObject* value;
+};
+extern Remembered remembered_globals[2];
+
+Ref lookup_global_slow(PyObject* name);
+
 // A global as module code sees it: the module namespace, then the builtins, else
 // NameError. A new reference, or an empty Ref with the exception set. With
 // `from_memory`, set to true when the answer was remembered, so no code ran.
-Ref lookup_global(PyObject* name, bool* from_memory = nullptr);
+inline Ref
+lookup_global(PyObject* name, bool* from_memory = nullptr)
+{
+    for (const Remembered& r : remembered_globals) {
+        if (r.name == name && r.generation == dict_generation) {
+            if (from_memory != nullptr) {
+                *from_memory = true;
+            }
+            return Ref::borrow(r.value);
+        }
+    }
+    return lookup_global_slow(name);
+}
 
 }  // namespace quorcache
