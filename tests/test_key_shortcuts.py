@@ -147,3 +147,50 @@ def test_remembered_globals_do_not_keep_replaced_objects(mod, monkeypatch):
     assert c.A is None  # the new class's map replaces the one remembered
     gc.collect()
     assert seen() is None
+
+
+def test_no_dict_watcher_left():
+    """Without a watcher, nothing is remembered; once one is free, the module takes it."""
+    import os
+    import subprocess
+    import sys
+    import textwrap
+
+    pytest.importorskip("_testcapi")
+    code = textwrap.dedent("""\
+        import enum
+        import _testcapi
+        from quor_ui.fast.quorcache import quorcache
+        from quor_ui.fast.quorcache.quorcache import Cache
+        taken = []
+        while True:
+            try:
+                taken.append(_testcapi.add_dict_watcher(0))
+            except RuntimeError:
+                break
+        K, L = enum.Enum("K", {"A": 3}), enum.Enum("L", {"A": 5})
+
+        def check():
+            quorcache.CacheType = K
+            c = Cache()
+            c.set(K.A, "k")
+            c.set(L.A, "l")
+            assert c.A == "k" and c[K.A] == "k" and not hasattr(c, "B")
+            quorcache.CacheType = L
+            assert c.A == "l" and c[L.A] == "l"
+            K._member_map_["B"] = K.A
+            quorcache.CacheType = K
+            assert c.B == "k"
+            del K._member_map_["B"]
+            assert not hasattr(c, "B")
+
+        check()
+        _testcapi.clear_dict_watcher(taken.pop())
+        check()
+        check()
+        print("ok")
+    """)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0 and done.stdout == "ok\n", done.stderr
