@@ -322,15 +322,24 @@ c_get(CacheObject* self, std::int32_t type_idx)
     return Py_NewRef(*slot);
 }
 
-void
-c_set(CacheObject* self, std::int32_t type_idx, PyObject* value)
+// c_set with its failure reported as -1 as well, for callers that would
+// otherwise have to ask whether an exception is pending.
+int
+set_impl(CacheObject* self, std::int32_t type_idx, PyObject* value)
 {
     PyObject** slot = slot_at(self, type_idx);
     if (slot == nullptr) {
         add_traceback("Cache.c_set");
-        return;
+        return -1;
     }
     store(slot, value);
+    return 0;
+}
+
+void
+c_set(CacheObject* self, std::int32_t type_idx, PyObject* value)
+{
+    set_impl(self, type_idx, value);
 }
 
 PyObject*
@@ -528,8 +537,7 @@ cache_set(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
         add_traceback("Cache.set");
         return nullptr;
     }
-    c_set(as_cache(op), k, cells[1].get());
-    if (PyErr_Occurred()) {
+    if (set_impl(as_cache(op), k, cells[1].get()) < 0) {
         add_traceback("Cache.set");
         return nullptr;
     }
