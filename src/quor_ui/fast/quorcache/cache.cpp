@@ -761,8 +761,10 @@ cache___deepcopy__(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObje
     Ref cells[1];
     PyObject* result = nullptr;
     if (bind(deepcopy_sig, args, nargs, kwnames, cells) == 0) {
-        // By name, so that a subclass's own copy() is the one used.
-        result = PyObject_CallMethodNoArgs(op, names.copy);
+        // By name, so that a subclass's own copy() is the one used. An exact Cache
+        // has no instance dict and an immutable type: its copy is this module's.
+        result = Py_IS_TYPE(op, &cache_type) ? cache_copy(op, nullptr, 0, nullptr)
+                                              : PyObject_CallMethodNoArgs(op, names.copy);
     }
     if (result == nullptr) {
         add_traceback("Cache.__deepcopy__");
