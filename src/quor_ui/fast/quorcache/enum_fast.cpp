@@ -452,10 +452,16 @@ stock_member_value(PyObject* key, PyObject** out)
     if (*out == nullptr) {
         return -1;
     }
-    // With no `_value_` on the type, the lookup just made read the member's own
-    // attribute and ran no code.
-    if (type == stock_key_type && type->tp_version_tag == stock_key_type_version
-        && _PyType_Lookup(type, names._value_) == nullptr) {
+    // Learnt for the remembered stock key type at its tag, when it has no `_value_`
+    // of its own: then the lookup just made read the member's own attribute. The
+    // type is read afresh and held (code run above, or by a colliding key in a
+    // class dict during the look-up below, may give the key another class), and
+    // checked again after that look-up; learn_inline_slot compares with *out.
+    auto* now = Py_TYPE(key);
+    Ref held = Ref::borrow(reinterpret_cast<PyObject*>(now));
+    if (now == stock_key_type && now->tp_version_tag == stock_key_type_version
+        && _PyType_Lookup(now, names._value_) == nullptr && Py_TYPE(key) == now
+        && now->tp_version_tag == stock_key_type_version) {
         learn_inline_slot(value_slot, key, names._value_, *out);
     }
     return 1;
