@@ -4,13 +4,14 @@ import os
 
 import pytest
 
+import quor_ui.fast.quorcache as package
 from quor_ui.fast.quorcache import quorcache
 
 _spec = importlib.util.spec_from_file_location(
     "stub_signatures", os.path.join(os.path.dirname(__file__), "typing", "stub_signatures.py"))
 checker = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(checker)
-STUB = os.path.join(os.path.dirname(quorcache.__file__), "quorcache.pyi")
+STUB = os.path.join(os.path.dirname(package.__file__), "quorcache.pyi")
 
 
 def test_the_shipped_stub_agrees_with_the_module():

@@ -101,7 +101,8 @@ def check(stub_path, module):
 
 def main(argv):
     module = importlib.import_module(MODULE)
-    stub = argv[1] if len(argv) > 1 else os.path.join(os.path.dirname(module.__file__),
+    package = importlib.import_module(MODULE.rpartition(".")[0])
+    stub = argv[1] if len(argv) > 1 else os.path.join(os.path.dirname(package.__file__),
                                                       "quorcache.pyi")
     problems = check(stub, module)
     for p in problems:
