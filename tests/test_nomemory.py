@@ -19,6 +19,7 @@ QUORCACHE_NOMEMORY_ROUNDS sets how many times each sweep repeats for the leak ch
 import copy
 import functools
 import gc
+import inspect
 import operator
 import os
 import pickle
@@ -449,6 +450,16 @@ def test_allocation_failures(case):
     assert sweep(make, build) >= 1
 
 
+# Interpreter and standard library artefacts, with controls that leave the module out:
+# - pickle.dumps keeps 6 blocks per run at one injection point whatever it pickles
+#   (pickle.dumps(Plain(), 2) of a module-level class instance leaks the same 60 blocks
+#   per round as a Cache);
+# - copy.copy and copy.deepcopy run Python frames, which keep references at times
+#   when an exception is lost (test_interpreter_artefact_lost_exception).
+# Their correctness sweeps above still run.
+NO_LEAK_CHECK = ("pickle.dumps", "copy.")
+
+
 def leaks(case):
     """The blocks left by two rounds of the case's sweep, each point run ROUNDS / 2 times
     in a row, so that a leak at any one point stands out from the drift of a round."""
@@ -486,6 +497,8 @@ def test_repeated_sweeps_leak_nothing():
     out = run_python(f"""
         import test_nomemory
         for case in test_nomemory.CASES:
+            if case.startswith(test_nomemory.NO_LEAK_CHECK):
+                continue
             problem = test_nomemory.leaks(case)
             if problem:
                 print(case, problem, sep=": ")
@@ -500,10 +513,10 @@ def test_repeated_sweeps_leak_nothing():
 # afterwards. A child exits 0 after a clean failure, 1 after a success, 2 after a success
 # with the single failure still to come, and 3 (with a message) when CHECK found a fault.
 FORKED_SWEEP = """
-import enum, os, sys, _testcapi
-import test_nomemory
-from test_nomemory import caused_by_memory, lost_by_the_interpreter, probe
+import enum, functools, operator, os, pickle, sys, _testcapi
 from quor_ui.core.enums import CacheType
+P, getitem = functools.partial, operator.getitem
+{helpers}
 {setup}
 
 def child(k, single):
@@ -553,7 +566,10 @@ print(last + 1, outcomes.count(0), outcomes.count(1) + outcomes.count(2))
 
 def forked_sweep(setup, op_check):
     check = textwrap.indent(textwrap.dedent(op_check), " " * 8)
-    out = run_python(FORKED_SWEEP.format(setup=textwrap.dedent(setup), check=check))
+    helpers = "".join(inspect.getsource(f) for f in (probe, caused_by_memory,
+                                                         lost_by_the_interpreter))
+    out = run_python(FORKED_SWEEP.format(helpers=helpers, setup=textwrap.dedent(setup),
+                                         check=check))
     assert out.returncode == 0 and out.stderr == "", out.stderr[-3000:]
     points, failed, succeeded = map(int, out.stdout.split())
     return points, failed, succeeded
@@ -565,7 +581,7 @@ def test_import_under_allocation_failures():
         import importlib
         NAME = "quor_ui.fast.quorcache.quorcache"
         assert NAME not in sys.modules
-        op = test_nomemory.P(importlib.import_module, NAME)
+        op = P(importlib.import_module, NAME)
     """, """
         if error is not None:
             assert NAME not in sys.modules or sys.modules[NAME].__dict__.get("Cache") is None
@@ -595,7 +611,7 @@ PROFILE_CHECK = """
 
 FIRST_USES = {
     "get": "c.get, CacheType.LAYOUT",
-    "c[member]": "test_nomemory.getitem, c, CacheType.LAYOUT",
+    "c[member]": "getitem, c, CacheType.LAYOUT",
     "c.NAME": "getattr, c, 'LAYOUT'",
     "clear_selected()": "c.clear_selected",
 }
@@ -608,6 +624,6 @@ def test_failure_during_first_keyed_use_is_transient(use):
     points, _, _ = forked_sweep(f"""
         from quor_ui.fast.quorcache.quorcache import Cache
         c = Cache()
-        op = test_nomemory.P({FIRST_USES[use]})
+        op = P({FIRST_USES[use]})
     """, PROFILE_CHECK)
     assert points > 10
