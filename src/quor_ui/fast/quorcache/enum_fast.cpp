@@ -7,7 +7,9 @@
 #include <utility>
 
 #include "constants.hpp"
+#include "inline_attr.hpp"
 #include "ref.hpp"
+#include "watch.hpp"
 
 namespace quorcache {
 
@@ -42,12 +44,29 @@ struct Stock {
 
 Stock stock;
 
+void
+release(Stock& s)
+{
+    for (PyObject* p : {s.value_descr, reinterpret_cast<PyObject*>(s.enum_property), s.property_get,
+                        s.property_get_code, s.value_fget, s.value_fget_code,
+                        reinterpret_cast<PyObject*>(s.enum_type), s.members_property, s.members_fget,
+                        s.members_fget_code, s.getitem, s.getitem_code, s.enum_globals}) {
+        Py_XDECREF(p);
+    }
+}
+
+
 // The last key type seen whose `value` is the stock descriptor; its version tag
 // changes with any change to the type or its bases, and tags are never reused.
 // Only ever compared by address with the type of a live key, never read through:
 // a new type at the address of a dead one has another tag.
 PyTypeObject* stock_key_type;
 unsigned int stock_key_type_version;
+
+// Where the value descriptor keeps `fget`, and where members of a stock key type
+// keep `_value_`, in their inline values (inline_attr.hpp).
+InlineSlot fget_slot;
+InlineSlot value_slot;
 
 // A function defined in enum.py under this qualified name.
 bool
@@ -162,20 +181,24 @@ own_attr_is(PyObject* obj, PyObject* name, PyObject* expected)
     return same;
 }
 
-// dict[name] is `expected`, looked up again only when the dict's version differs
-// from `checked`, the version it had when last confirmed. Versions are unique
-// across all dicts of the process, so no reference to the dict is needed.
+// dict[name] is `expected`, looked up again only after a watched dict changed
+// since `checked`, the generation in which it was last confirmed (watch.hpp).
 bool
 entry_is(std::uint64_t& checked, PyObject* dict, PyObject* name, PyObject* expected)
 {
-    std::uint64_t version = dict_version(dict);
-    if (version != 0 && version == checked) {
+    if (checked == dict_generation) {
         return true;
     }
-    if (PyDict_GetItem(dict, name) != expected) {
+    // A key that is no exact str could answer the look-up differently from one
+    // call to the next without the dict changing, and would be asked at every
+    // ordinary look-up: no shortcut stands for that.
+    if (!only_str_keys(dict) || PyDict_GetItem(dict, name) != expected) {
         return false;
     }
-    checked = dict_version(dict);
+    // Remembered only while the dict is watched; otherwise asked again next time.
+    if (watch_dict(dict)) {
+        checked = dict_generation;
+    }
     return true;
 }
 
@@ -333,6 +356,7 @@ capture_from(PyObject* enum_module)
         || !version_of(meta, names.__getitem__, &meta_version)) {
         return CUSTOMISED;  // no version tag to watch them by
     }
+    Stock previous = stock;  // from an earlier capture, if any
     stock = {
         .state = STOCK,
         .value_descr = descr.release(),
@@ -351,6 +375,8 @@ capture_from(PyObject* enum_module)
         .getitem_code = Py_NewRef(PyFunction_GET_CODE(getitem.get())),
         .enum_globals = enum_globals.release(),
     };
+    mapping_checked = UINT64_MAX;  // what was remembered was about the earlier capture
+    release(previous);  // may run code: `stock` is whole already
     return STOCK;
 }
 
@@ -382,6 +408,55 @@ captured()
     return stock.state == STOCK;
 }
 
+// The descriptor's own `fget` is the stock getter: read from its inline values,
+// or by the generic lookup (and then learnt) when they don't have it.
+bool
+stock_fget()
+{
+    PyObject* fget = inline_attr(fget_slot, stock.value_descr);
+    if (fget != nullptr) {
+        return fget == stock.value_fget;
+    }
+    if (!own_attr_is(stock.value_descr, names.fget, stock.value_fget)) {
+        return false;
+    }
+    // enum.property has no attribute `fget` (checked when captured, and its
+    // version tag is unchanged), so the lookup above read the instance's own.
+    learn_inline_slot(fget_slot, stock.value_descr, names.fget, stock.value_fget);
+    return true;
+}
+
+// enum.property or EnumType changed since the capture: their version tags differ
+// from the ones recorded. Looks at the machinery again, once per change of them: a
+// change that touches nothing the shortcuts stand for (an unrelated attribute, a
+// mock.patch that puts the same function back) gives a new capture and the
+// shortcuts back from the next use on; a real customisation keeps them off until
+// the types change again. Changes of code and getters need no new look: the
+// guards compare them with the captured objects, and pass again once they are back.
+void
+look_again()
+{
+    static unsigned int looked_prop, looked_meta;  // tags a look found customised
+    unsigned int prop_now = 0, meta_now = 0;
+    version_of(stock.enum_property, names.__get__, &prop_now);
+    version_of(stock.enum_type, names.__getitem__, &meta_now);
+    if (prop_now == looked_prop && meta_now == looked_meta) {
+        return;
+    }
+    PyObject* exc = PyErr_GetRaisedException();
+    Ref enum_module = Ref::steal(PyImport_GetModule(names.enum_));
+    Finding found = enum_module ? capture_from(enum_module.get()) : FAILED;  // STOCK replaces `stock`
+    if (PyErr_Occurred()) {
+        found = FAILED;  // looked at again next time
+        PyErr_Clear();
+    }
+    if (found == CUSTOMISED) {
+        looked_prop = prop_now;
+        looked_meta = meta_now;
+    }
+    PyErr_SetRaisedException(exc);
+}
+
 }  // namespace
 
 int
@@ -411,26 +486,52 @@ stock_member_value(PyObject* key, PyObject** out)
     // The descriptor is still an enum.property whose class, __get__ and fget are
     // untouched, so the ordinary lookup would run `return self._value_`.
     PyTypeObject* prop_type = Py_TYPE(stock.value_descr);
-    if (prop_type != stock.enum_property || prop_type->tp_version_tag != stock.enum_property_version
-        || PyFunction_GET_CODE(stock.property_get) != stock.property_get_code
-        || !own_attr_is(stock.value_descr, names.fget, stock.value_fget)
+    if (prop_type == stock.enum_property && prop_type->tp_version_tag != stock.enum_property_version) {
+        look_again();
+        return 0;
+    }
+    if (prop_type != stock.enum_property
+        || PyFunction_GET_CODE(stock.property_get) != stock.property_get_code || !stock_fget()
         || PyFunction_GET_CODE(stock.value_fget) != stock.value_fget_code) {
         return 0;
     }
+    // `self._value_`: from the member's inline values when learnt for its type at
+    // its version tag, which was learnt only with no `_value_` on the type.
+    if (PyObject* value = inline_attr(value_slot, key)) {
+        *out = Py_NewRef(value);
+        return 1;
+    }
     *out = PyObject_GetAttr(key, names._value_);
-    return *out != nullptr ? 1 : -1;
+    if (*out == nullptr) {
+        return -1;
+    }
+    // Learnt for the remembered stock key type at its tag, when it has no `_value_`
+    // of its own: then the lookup just made read the member's own attribute. The
+    // type is read afresh and held (code run above, or by a colliding key in a
+    // class dict during the look-up below, may give the key another class), and
+    // checked again after that look-up; learn_inline_slot compares with *out.
+    auto* now = Py_TYPE(key);
+    Ref held = Ref::borrow(reinterpret_cast<PyObject*>(now));
+    if (now == stock_key_type && now->tp_version_tag == stock_key_type_version
+        && _PyType_Lookup(now, names._value_) == nullptr && Py_TYPE(key) == now
+        && now->tp_version_tag == stock_key_type_version) {
+        learn_inline_slot(value_slot, key, names._value_, *out);
+    }
+    return 1;
 }
 
 Ref
 stock_member_map(PyObject* enum_type)
 {
-    // The dict look-up in enum's globals goes first: a colliding key there could run
-    // code, which must not come after the identity checks that follow it.
-    if (!captured()
-        || !entry_is(mapping_checked, stock.enum_globals, names.MappingProxyType,
-                     reinterpret_cast<PyObject*>(&PyDictProxy_Type))
-        || Py_TYPE(enum_type) != stock.enum_type
-        || stock.enum_type->tp_version_tag != stock.enum_type_version
+    if (!captured() || Py_TYPE(enum_type) != stock.enum_type) {
+        return {};
+    }
+    if (stock.enum_type->tp_version_tag != stock.enum_type_version) {
+        look_again();
+        return {};
+    }
+    if (!entry_is(mapping_checked, stock.enum_globals, names.MappingProxyType,
+                  reinterpret_cast<PyObject*>(&PyDictProxy_Type))
         || property_getter(stock.members_property) != stock.members_fget
         || PyFunction_GET_CODE(stock.members_fget) != stock.members_fget_code
         || PyFunction_GET_CODE(stock.getitem) != stock.getitem_code) {
