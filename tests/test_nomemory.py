@@ -40,6 +40,10 @@ set_nomemory = _testcapi.set_nomemory
 remove_mem_hooks = _testcapi.remove_mem_hooks
 
 ROUNDS = int(os.environ.get("QUORCACHE_NOMEMORY_ROUNDS", "20"))
+# The sweeps in processes of their own (leak rounds, import, first keyed use) take minutes
+# on a loaded machine; off until they are made cheaper.
+FORKED = os.environ.get("QUORCACHE_NOMEMORY_FORKED") == "1"
+forked_only = pytest.mark.skipif(not FORKED, reason="QUORCACHE_NOMEMORY_FORKED=1 runs it")
 LIMIT = 20000  # no operation here comes near this many allocations
 QUIET = 64
 
@@ -490,6 +494,7 @@ def leaks(case):
     return None
 
 
+@forked_only
 @pytest.mark.skipif(ROUNDS <= 0, reason="QUORCACHE_NOMEMORY_ROUNDS=0")
 def test_repeated_sweeps_leak_nothing():
     """In an interpreter of its own: under pytest, something of its own keeps a block per
@@ -580,6 +585,7 @@ def forked_sweep(setup, op_check):
     return points, failed, succeeded
 
 
+@forked_only
 def test_import_under_allocation_failures():
     """A failed import leaves nothing behind in sys.modules and the next import succeeds."""
     points, failed, _ = forked_sweep("""
@@ -622,6 +628,7 @@ FIRST_USES = {
 }
 
 
+@forked_only
 @pytest.mark.parametrize("use", FIRST_USES)
 def test_failure_during_first_keyed_use_is_transient(use):
     """An allocation failure while the first keyed operation looks at the enum machinery
