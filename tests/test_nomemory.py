@@ -40,10 +40,6 @@ set_nomemory = _testcapi.set_nomemory
 remove_mem_hooks = _testcapi.remove_mem_hooks
 
 ROUNDS = int(os.environ.get("QUORCACHE_NOMEMORY_ROUNDS", "20"))
-# The sweeps in processes of their own (leak rounds, import, first keyed use) take minutes
-# on a loaded machine; off until they are made cheaper.
-FORKED = os.environ.get("QUORCACHE_NOMEMORY_FORKED") == "1"
-forked_only = pytest.mark.skipif(not FORKED, reason="QUORCACHE_NOMEMORY_FORKED=1 runs it")
 LIMIT = 20000  # no operation here comes near this many allocations
 QUIET = 64
 
@@ -494,7 +490,6 @@ def leaks(case):
     return None
 
 
-@forked_only
 @pytest.mark.skipif(ROUNDS <= 0, reason="QUORCACHE_NOMEMORY_ROUNDS=0")
 def test_repeated_sweeps_leak_nothing():
     """In an interpreter of its own: under pytest, something of its own keeps a block per
