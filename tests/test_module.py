@@ -147,6 +147,76 @@ def test_enums_import_failure_then_retry(setup, error):
     assert out == [error, "True False", "quor_ui.core.enums __pyx_unpickle_Cache {}"]
 
 
+@pytest.mark.parametrize("setup", ["None", "types.ModuleType('quor_ui.core.enums')"])
+def test_failed_imports_leak_nothing(setup):
+    out = run(f"""
+        import sys, types
+        import quor_ui.core.enums as real
+        broken = {setup}
+
+        def attempt():
+            sys.modules["quor_ui.core.enums"] = broken
+            try:
+                import {NAME}
+            except ImportError:
+                pass
+            else:
+                raise AssertionError("imported without CacheType")
+            assert "{NAME}" not in sys.modules
+
+        for _ in range(1000):  # until the interpreter's own caches have settled
+            attempt()
+        before = sys.getallocatedblocks()
+        for _ in range(1000):
+            attempt()
+        print(sys.getallocatedblocks() - before < 50)
+        sys.modules["quor_ui.core.enums"] = real
+        import {NAME} as m
+        print(m.CacheType is real.CacheType, m.Cache().get(m.CacheType.LAYOUT))
+        """)
+    assert out == ["True", "True None"]
+
+
+def test_cachetype_lookup_compares_what_a_dict_lookup_compares():
+    # A key that is no str, hashed like 'CacheType' and probed before it: every
+    # look-up of the name must ask it, however the module remembers the name.
+    out = run(f"""
+        from quor_ui.core.enums import CacheType as K
+        import {NAME} as m
+
+        class Odd:
+            calls = 0
+            def __hash__(self):
+                return hash("CacheType")
+            def __eq__(self, other):
+                Odd.calls += 1
+                return False
+
+        c = m.Cache()
+        c.set(K.THEME, "t")
+        ops = [lambda: c[K.THEME], lambda: c.THEME, lambda: hasattr(c, "NOPE"),
+               lambda: c.clear_selected(whitelist=None), lambda: c.__reduce__(),
+               lambda: c.get(K.THEME)]
+        for op in ops:  # remembered while the namespace holds only str keys
+            op(); op()
+        g = vars(m)
+        real = g.pop("CacheType")
+        g[Odd()] = None
+        g["CacheType"] = real
+
+        def asked(op):
+            Odd.calls = 0
+            op()
+            return Odd.calls
+
+        per_lookup = asked(lambda: g["CacheType"])
+        print(per_lookup > 0)
+        print([[asked(op) // per_lookup for _ in range(3)] for op in ops])
+        """)
+    # cache.NAME looks CacheType up again after asking whether NAME is a member
+    assert out == ["True", str([[1] * 3, [2] * 3, [1] * 3, [1] * 3, [1] * 3, [0] * 3])]
+
+
 def test_cachetype_from_submodule_entry():
     assert run(f"""
         import sys, types
