@@ -95,7 +95,7 @@ def test_attribute_access(cache, t_enum):
     with pytest.raises(TypeError) as err:
         getattr(cache, type("S", (str,), {})("A"))
     assert str(err.value) == "Argument 'type' has incorrect type (expected str, got S)"
-    with pytest.raises(AttributeError) as err:  # None passes as "no name", then is no member
+    with pytest.raises(AttributeError) as err:  # None passes the type test, then is no member
         cache.__getattr__(None)
     assert err.value.args == (None,)
 
