@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Runs a representative part of the test suite under valgrind's memcheck against the module
-# installed in .venv, and fails on any invalid read or write, use of uninitialised memory
-# or bad free. Arguments replace the default selection of tests.
+# installed in .venv-X.Y, and fails on any invalid read or write, use of uninitialised memory
+# or bad free. Arguments replace the default selection of tests. Interpreters as in venv.sh.
 . "$(dirname "$0")/venv.sh"
 python -m pip install --quiet ".[test]"
-log=$root/build/valgrind.log
+log=$root/build/valgrind-$pyver.log
 mkdir -p "$(dirname "$log")"
 tests=("$@")
 [ ${#tests[@]} -gt 0 ] || tests=(tests/test_slots.py tests/test_clear.py tests/test_copy_pickle.py
