@@ -465,8 +465,8 @@ default_whitelist()
     if (!cache_type_enum) {
         return {};
     }
-    if (PyObject* map = stock_member_map(cache_type_enum.get())) {
-        return Ref::steal(PyDict_Values(map));
+    if (Ref map = stock_member_map(cache_type_enum.get())) {
+        return Ref::steal(PyDict_Values(map.get()));
     }
     Ref members = Ref::steal(PyObject_GetAttr(cache_type_enum.get(), names.__members__));
     if (!members) {
@@ -595,12 +595,13 @@ read_entry(PyObject* arr, PyObject* key)
     return entry != nullptr ? Py_NewRef(*entry) : nullptr;
 }
 
-// `name in CacheType.__members__`: 1, 0, or -1 with the exception set.
+// `name in CacheType.__members__`: 1, 0, or -1 with the exception set. The map is
+// owned across the look-up, whose key comparisons may replace the class's map.
 int
 is_member_name(PyObject* enum_type, PyObject* name)
 {
-    if (PyObject* map = stock_member_map(enum_type)) {
-        return PyDict_Contains(map, name);
+    if (Ref map = stock_member_map(enum_type)) {
+        return PyDict_Contains(map.get(), name);
     }
     Ref members = Ref::steal(PyObject_GetAttr(enum_type, names.__members__));
     return members ? PySequence_Contains(members.get(), name) : -1;
@@ -610,10 +611,10 @@ is_member_name(PyObject* enum_type, PyObject* name)
 PyObject*
 member_named(PyObject* enum_type, PyObject* name)
 {
-    if (PyObject* map = stock_member_map(enum_type)) {
-        PyObject* member = PyDict_GetItemWithError(map, name);
+    if (Ref map = stock_member_map(enum_type)) {
+        PyObject* member = PyDict_GetItemWithError(map.get(), name);
         if (member != nullptr) {
-            return Py_NewRef(member);
+            return Py_NewRef(member);  // owned before anything else can run
         }
         if (!PyErr_Occurred()) {
             raise_with_arg(PyExc_KeyError, name);
@@ -651,17 +652,17 @@ getattr_impl(CacheObject* self, PyObject* name, bool* absent = nullptr)
     // With a stock member map keyed by str alone, the membership test already finds
     // the member that CacheType[name] gives, as long as nothing changed in between:
     // neither look-up can run code.
-    PyObject* map = stock_member_map(enum_type.get());
-    if (map != nullptr && !str_keyed(map)) {
-        map = nullptr;
+    Ref map = stock_member_map(enum_type.get());
+    if (map && !str_keyed(map.get())) {
+        map = Ref();
     }
     Ref member;
     std::uint64_t map_version = 0;
     int found;
-    if (map != nullptr) {
-        member = Ref::borrow(PyDict_GetItemWithError(map, name));
+    if (map) {
+        member = Ref::borrow(PyDict_GetItemWithError(map.get(), name));
         found = member ? 1 : PyErr_Occurred() ? -1 : 0;
-        map_version = dict_version(map);
+        map_version = dict_version(map.get());
     }
     else {
         found = is_member_name(enum_type.get(), name);
@@ -687,8 +688,8 @@ getattr_impl(CacheObject* self, PyObject* name, bool* absent = nullptr)
     if (!again) {
         return nullptr;
     }
-    if (map == nullptr || again.get() != enum_type.get() || stock_member_map(again.get()) != map
-        || dict_version(map) != map_version) {
+    if (!map || again.get() != enum_type.get() || stock_member_map(again.get()).get() != map.get()
+        || dict_version(map.get()) != map_version) {
         member = Ref::steal(member_named(again.get(), name));
         if (!member) {
             return nullptr;

@@ -20,8 +20,10 @@ const Signature unpickle_sig = {"__pyx_unpickle_Cache", unpickle_params, 3, 3};
 PyObject*
 reduce_impl(CacheObject* self)
 {
-    PyObject* arr = self->cache_arr;
-    Ref state = Ref::steal(PyTuple_Pack(1, arr));
+    // Held: the __dict__ look-up and its truth test below can run code that gives
+    // the instance another list, while the state still names this one.
+    Ref arr = Ref::borrow(self->cache_arr);
+    Ref state = Ref::steal(PyTuple_Pack(1, arr.get()));
     if (!state) {
         return nullptr;
     }
@@ -38,7 +40,7 @@ reduce_impl(CacheObject* self)
             return nullptr;
         }
         if (truth) {
-            state = Ref::steal(PyTuple_Pack(2, arr, dict.get()));
+            state = Ref::steal(PyTuple_Pack(2, arr.get(), dict.get()));
             if (!state) {
                 return nullptr;
             }
@@ -151,6 +153,8 @@ set_state_impl(CacheObject* result, PyObject* state)
         PyErr_SetString(PyExc_IndexError, "tuple index out of range");
         return -1;
     }
+    // Items of the state stay alive with it, and every caller owns the tuple: the
+    // release of the old list and the truth test below may run code.
     PyObject* arr = PyTuple_GET_ITEM(state, 0);
     if (arr != Py_None && !PyList_CheckExact(arr)) {
         raise_expected("list", arr);

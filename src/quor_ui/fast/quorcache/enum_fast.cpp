@@ -1,7 +1,10 @@
 #include "enum_fast.hpp"
 
+#include <opcode.h>
+
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "constants.hpp"
 #include "ref.hpp"
@@ -10,10 +13,14 @@ namespace quorcache {
 
 namespace {
 
+// What one look at the enum machinery found. A failure (an exception, typically a
+// MemoryError) proves nothing about the machinery, so it is never taken as a finding.
+enum Finding { FAILED = 0, STOCK = 1, CUSTOMISED = -1 };
+
 // What the ordinary lookups run, captured on first use, when the enum module is
 // loaded. Held for the life of the process, so identities can't be reused.
 struct Stock {
-    int state;  // 0: not captured yet, 1: captured, -1: not stock; never shortcut
+    Finding state;  // FAILED: not captured yet, or every look so far failed
     // key.value: Enum.__dict__['value'], an enum.property whose __get__ calls fget
     PyObject* value_descr;
     PyTypeObject* enum_property;
@@ -37,6 +44,8 @@ Stock stock;
 
 // The last key type seen whose `value` is the stock descriptor; its version tag
 // changes with any change to the type or its bases, and tags are never reused.
+// Only ever compared by address with the type of a live key, never read through:
+// a new type at the address of a dead one has another tag.
 PyTypeObject* stock_key_type;
 unsigned int stock_key_type_version;
 
@@ -53,54 +62,76 @@ is_enum_function(PyObject* f, const char* qualname)
            && PyUnicode_CompareWithASCIIString(func->func_qualname, qualname) == 0;
 }
 
-// What the three one-line functions of enum.py that the shortcuts stand for
-// compile to; their bodies are compared instruction by instruction.
-constexpr const char reference_source[] =
-    "def value(self):\n"
-    "    return self._value_\n"
-    "def getitem(cls, name):\n"
-    "    return cls._member_map_[name]\n"
-    "def members(cls):\n"
-    "    return MappingProxyType(cls._member_map_)\n";
+// The three one-line functions of enum.py that the shortcuts stand for, as the
+// instructions they compile to (inline cache entries left out), over their names:
+//     def value(self): return self._value_
+//     def __getitem__(cls, name): return cls._member_map_[name]
+//     def __members__(cls): return MappingProxyType(cls._member_map_)
+// Written out rather than compiled: the compiler is not safe to run under a failed
+// allocation in every interpreter release, and a body swapped in before the first
+// look must not pass for stock.
+struct Instruction {
+    int op;
+    int arg;
+    bool cached;  // followed by inline cache entries
+};
+struct Body {
+    Instruction code[6];
+    int length;
+    PyObject* const* names[2];
+    Py_ssize_t name_count;
+    int argcount;
+};
+const Body value_body = {
+    {{RESUME, 0, false}, {LOAD_FAST, 0, false}, {LOAD_ATTR, 0, true}, {RETURN_VALUE, 0, false}},
+    4, {&names._value_}, 1, 1};
+const Body getitem_body = {
+    {{RESUME, 0, false}, {LOAD_FAST, 0, false}, {LOAD_ATTR, 0, true}, {LOAD_FAST, 1, false},
+     {BINARY_SUBSCR, 0, true}, {RETURN_VALUE, 0, false}},
+    6, {&names._member_map_}, 1, 2};
+const Body members_body = {
+    {{RESUME, 0, false}, {LOAD_GLOBAL, 1, true}, {LOAD_FAST, 0, false}, {LOAD_ATTR, 2, true},
+     {CALL, 1, true}, {RETURN_VALUE, 0, false}},
+    6, {&names.MappingProxyType, &names._member_map_}, 2, 1};
 
-// The code objects of reference_source, in order; false if it won't compile.
-bool
-reference_codes(Ref (&out)[3])
-{
-    Ref module = Ref::steal(Py_CompileString(reference_source, "<quorcache>", Py_file_input));
-    if (!module) {
-        return false;
-    }
-    PyObject* consts = reinterpret_cast<PyCodeObject*>(module.get())->co_consts;
-    std::size_t found = 0;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts) && found < 3; ++i) {
-        if (PyCode_Check(PyTuple_GET_ITEM(consts, i))) {
-            out[found++] = Ref::borrow(PyTuple_GET_ITEM(consts, i));
-        }
-    }
-    return found == 3;
-}
-
-// f's code does what `reference` does: the same instructions over the same
-// names, arguments and locals.
-bool
-same_body(PyObject* f, PyObject* reference)
+// f's code is `body`: the same instructions over the same names, with plain
+// positional arguments as its only locals and no exception handlers. 1 or 0; -1
+// with the exception set if reading the instructions failed.
+int
+is_body(PyObject* f, const Body& body)
 {
     auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(f));
-    auto* ref = reinterpret_cast<PyCodeObject*>(reference);
-    if (code->co_argcount != ref->co_argcount || code->co_posonlyargcount != ref->co_posonlyargcount
-        || code->co_kwonlyargcount != ref->co_kwonlyargcount || code->co_nlocalsplus != ref->co_nlocalsplus
-        || code->co_flags != ref->co_flags) {
-        return false;
+    if (code->co_argcount != body.argcount || code->co_posonlyargcount != 0
+        || code->co_kwonlyargcount != 0 || code->co_nlocalsplus != body.argcount
+        || code->co_flags != (CO_OPTIMIZED | CO_NEWLOCALS)
+        || PyBytes_GET_SIZE(code->co_exceptiontable) != 0
+        || PyTuple_GET_SIZE(code->co_names) != body.name_count) {
+        return 0;
     }
-    Ref ops = Ref::steal(PyCode_GetCode(code));
-    Ref ref_ops = Ref::steal(PyCode_GetCode(ref));
-    if (!ops || !ref_ops) {
-        return false;
+    for (Py_ssize_t i = 0; i < body.name_count; ++i) {
+        PyObject* name = PyTuple_GET_ITEM(code->co_names, i);  // always exact str
+        if (PyUnicode_Compare(name, *body.names[i]) != 0) {
+            return 0;
+        }
     }
-    return PyObject_RichCompareBool(ops.get(), ref_ops.get(), Py_EQ) == 1
-           && PyObject_RichCompareBool(code->co_names, ref->co_names, Py_EQ) == 1
-           && PyObject_RichCompareBool(code->co_exceptiontable, ref->co_exceptiontable, Py_EQ) == 1;
+    Ref ops = Ref::steal(PyCode_GetCode(code));  // without the interpreter's specialisations
+    if (!ops) {
+        return -1;
+    }
+    const auto* units = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(ops.get()));
+    Py_ssize_t count = PyBytes_GET_SIZE(ops.get()) / 2;
+    Py_ssize_t at = 0;
+    for (int i = 0; i < body.length; ++i) {
+        const Instruction& expected = body.code[i];
+        if (at >= count || units[2 * at] != expected.op || units[2 * at + 1] != expected.arg) {
+            return 0;
+        }
+        ++at;
+        while (expected.cached && at < count && units[2 * at] == CACHE && units[2 * at + 1] == 0) {
+            ++at;
+        }
+    }
+    return at == count;
 }
 
 // A valid version tag, which any later change to the type or its bases replaces. A
@@ -161,116 +192,158 @@ property_getter(PyObject* prop)
     return p;
 }
 
-// 1: captured; -1: something is not stock; 0: enum is still being imported.
-int
+// One look at the enum module's machinery. FAILED when something raised (the
+// exception is left set) or when enum is still being imported; CUSTOMISED only
+// when something was positively found to differ from the stock code.
+//
+// Borrowed pointers below come from type dicts (_PyType_Lookup, PyDict_GetItem)
+// and are used only until the next call that can run code: the look-ups in
+// between go by interned str names through dicts and run nothing of anyone's,
+// and every pointer kept in `stock` is owned.
+Finding
 capture_from(PyObject* enum_module)
 {
     Ref Enum = Ref::steal(PyObject_GetAttr(enum_module, names.Enum));
     Ref EnumType = Ref::steal(PyObject_GetAttr(enum_module, names.EnumType));
     Ref property = Ref::steal(PyObject_GetAttr(enum_module, names.property));
     if (!Enum || !EnumType || !property) {
-        return 0;
+        return FAILED;
     }
     if (!PyType_Check(Enum.get()) || !PyType_Check(EnumType.get()) || !PyType_Check(property.get())) {
-        return -1;
+        return CUSTOMISED;
     }
     auto* enum_cls = reinterpret_cast<PyTypeObject*>(Enum.get());
     auto* meta = reinterpret_cast<PyTypeObject*>(EnumType.get());
     auto* prop_type = reinterpret_cast<PyTypeObject*>(property.get());
 
-    PyObject* descr = PyDict_GetItem(enum_cls->tp_dict, names.value);
-    if (descr == nullptr || Py_TYPE(descr) != prop_type
+    Ref descr = Ref::borrow(PyDict_GetItemWithError(enum_cls->tp_dict, names.value));
+    if (!descr && PyErr_Occurred()) {
+        return FAILED;
+    }
+    if (!descr || Py_TYPE(descr.get()) != prop_type
         || prop_type->tp_getattro != PyObject_GenericGetAttr || prop_type->tp_descr_set == nullptr
         || _PyType_Lookup(prop_type, names.fget) != nullptr) {
-        return -1;
+        return CUSTOMISED;
     }
-    PyObject* get = _PyType_Lookup(prop_type, names.__get__);
-    Ref fget_ref = Ref::steal(PyObject_GenericGetAttr(descr, names.fget));
-    PyObject* fget = fget_ref.get();
-    if (!is_enum_function(get, "property.__get__") || !is_enum_function(fget, "Enum.value")) {
-        return -1;
+    Ref get = Ref::borrow(_PyType_Lookup(prop_type, names.__get__));
+    // The property type has no `fget` of its own (checked above), so this reads
+    // the instance's attribute and runs no code.
+    Ref fget = Ref::steal(PyObject_GenericGetAttr(descr.get(), names.fget));
+    if (!fget && !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return FAILED;
+    }
+    PyErr_Clear();
+    if (!is_enum_function(get.get(), "property.__get__") || !is_enum_function(fget.get(), "Enum.value")) {
+        return CUSTOMISED;
     }
 
-    PyObject* members = _PyType_Lookup(meta, names.__members__);
-    PyObject* getitem = _PyType_Lookup(meta, names.__getitem__);
-    if (meta->tp_getattro != PyType_Type.tp_getattro || members == nullptr
+    Ref members = Ref::borrow(_PyType_Lookup(meta, names.__members__));
+    Ref getitem = Ref::borrow(_PyType_Lookup(meta, names.__getitem__));
+    if (meta->tp_getattro != PyType_Type.tp_getattro || !members
         || _PyType_Lookup(meta, names.mro) != _PyType_Lookup(&PyType_Type, names.mro)
-        || Py_TYPE(members) != &PyProperty_Type || _PyType_Lookup(meta, names._member_map_) != nullptr
-        || !is_enum_function(getitem, "EnumType.__getitem__")) {
-        return -1;
+        || Py_TYPE(members.get()) != &PyProperty_Type || _PyType_Lookup(meta, names._member_map_) != nullptr
+        || !is_enum_function(getitem.get(), "EnumType.__getitem__")) {
+        return CUSTOMISED;
     }
-    Ref members_fget = Ref::steal(PyObject_GetAttr(members, names.fget));
+    // An exact builtins.property: its fget is a plain member, read without running
+    // code; the field read directly at every use must be that same getter.
+    Ref members_fget = Ref::steal(PyObject_GetAttr(members.get(), names.fget));
     if (!members_fget) {
-        PyErr_Clear();
-        return -1;
+        return FAILED;
     }
-    PyObject* globals = PyFunction_Check(members_fget.get())
+    if (property_getter(members.get()) != members_fget.get()) {
+        return CUSTOMISED;
+    }
+    PyObject* globals = members_fget && PyFunction_Check(members_fget.get())
                             ? PyFunction_GET_GLOBALS(members_fget.get())
                             : nullptr;
-    if (globals == nullptr || !PyDict_CheckExact(globals)) {
-        return -1;
+    if (globals == nullptr || !PyDict_CheckExact(globals)
+        || !is_enum_function(members_fget.get(), "EnumType.__members__")) {
+        return CUSTOMISED;
     }
-    if (property_getter(members) != members_fget.get()
-        || !is_enum_function(members_fget.get(), "EnumType.__members__")
-        || PyDict_GetItem(globals, names.MappingProxyType) != reinterpret_cast<PyObject*>(&PyDictProxy_Type)) {
-        return -1;
+    Ref enum_globals = Ref::borrow(globals);
+    PyObject* proxy = PyDict_GetItemWithError(globals, names.MappingProxyType);
+    if (proxy == nullptr && PyErr_Occurred()) {
+        return FAILED;
+    }
+    if (proxy != reinterpret_cast<PyObject*>(&PyDictProxy_Type)) {
+        return CUSTOMISED;
     }
 
     // The functions' code may have been swapped before this first look: the
-    // one-liners must compile to their stock bodies, and __get__ must come
-    // from the same file.
-    Ref refs[3];
-    auto* get_code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(get));
-    auto* fget_code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(fget));
-    if (!reference_codes(refs) || !same_body(fget, refs[0].get()) || !same_body(getitem, refs[1].get())
-        || !same_body(members_fget.get(), refs[2].get())
-        || PyUnicode_CompareWithASCIIString(get_code->co_qualname, "property.__get__") != 0
-        || PyObject_RichCompareBool(get_code->co_filename, fget_code->co_filename, Py_EQ) != 1) {
-        PyErr_Clear();
-        return -1;
+    // one-liners must be their stock bodies, and __get__ must come from the same file.
+    const std::pair<PyObject*, const Body*> bodies[] = {
+        {fget.get(), &value_body}, {getitem.get(), &getitem_body}, {members_fget.get(), &members_body}};
+    for (const auto& [f, body] : bodies) {
+        int same = is_body(f, *body);
+        if (same < 0) {
+            return FAILED;
+        }
+        if (!same) {
+            return CUSTOMISED;
+        }
+    }
+    auto* get_code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(get.get()));
+    auto* fget_code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(fget.get()));
+    int same_file = PyObject_RichCompareBool(get_code->co_filename, fget_code->co_filename, Py_EQ);
+    if (same_file < 0) {
+        return FAILED;
+    }
+    if (!same_file || PyUnicode_CompareWithASCIIString(get_code->co_qualname, "property.__get__") != 0) {
+        return CUSTOMISED;
     }
 
     unsigned int prop_version, meta_version;
     if (!version_of(prop_type, &prop_version) || !version_of(meta, &meta_version)) {
-        return -1;
+        return CUSTOMISED;  // no version tag to watch them by
     }
     stock = {
-        .state = 1,
-        .value_descr = Py_NewRef(descr),
+        .state = STOCK,
+        .value_descr = descr.release(),
         .enum_property = reinterpret_cast<PyTypeObject*>(property.release()),
         .enum_property_version = prop_version,
-        .property_get = Py_NewRef(get),
-        .property_get_code = Py_NewRef(PyFunction_GET_CODE(get)),
-        .value_fget = Py_NewRef(fget),
-        .value_fget_code = Py_NewRef(PyFunction_GET_CODE(fget)),
+        .property_get = Py_NewRef(get.get()),
+        .property_get_code = Py_NewRef(PyFunction_GET_CODE(get.get())),
+        .value_fget = Py_NewRef(fget.get()),
+        .value_fget_code = Py_NewRef(PyFunction_GET_CODE(fget.get())),
         .enum_type = reinterpret_cast<PyTypeObject*>(EnumType.release()),
         .enum_type_version = meta_version,
-        .members_property = Py_NewRef(members),
+        .members_property = members.release(),
         .members_fget = Py_NewRef(members_fget.get()),
         .members_fget_code = Py_NewRef(PyFunction_GET_CODE(members_fget.get())),
-        .getitem = Py_NewRef(getitem),
-        .getitem_code = Py_NewRef(PyFunction_GET_CODE(getitem)),
-        .enum_globals = Py_NewRef(globals),
+        .getitem = Py_NewRef(getitem.get()),
+        .getitem_code = Py_NewRef(PyFunction_GET_CODE(getitem.get())),
+        .enum_globals = enum_globals.release(),
     };
-    return 1;
+    return STOCK;
 }
 
-// Captures the stock objects once the enum module is loaded. Anything found
-// already customised at that point disables the shortcuts for good.
+// Captures the stock objects once the enum module is loaded. A look that fails
+// (an allocation, say) leaves the capture to be tried again at the next use. A
+// finding of customisation disables the shortcuts for good, so it counts only
+// when a second, independent look confirms it: some interpreter calls swallow
+// their errors (_PyType_Lookup does) and would pass a failure off as a finding.
 bool
 captured()
 {
     if (stock.state != 0) {
-        return stock.state > 0;
+        return stock.state == STOCK;
     }
     PyObject* exc = PyErr_GetRaisedException();  // callers may hold a pending exception
     Ref enum_module = Ref::steal(PyImport_GetModule(names.enum_));
-    if (enum_module) {
-        stock.state = capture_from(enum_module.get());
+    Finding found = enum_module ? capture_from(enum_module.get()) : FAILED;
+    if (found == CUSTOMISED && !PyErr_Occurred()) {
+        found = capture_from(enum_module.get());
     }
-    PyErr_Clear();
+    if (PyErr_Occurred()) {
+        found = FAILED;
+        PyErr_Clear();
+    }
+    if (found == CUSTOMISED) {
+        stock.state = CUSTOMISED;
+    }
     PyErr_SetRaisedException(exc);
-    return stock.state > 0;
+    return stock.state == STOCK;
 }
 
 }  // namespace
@@ -307,35 +380,43 @@ stock_member_value(PyObject* key, PyObject** out)
     return *out != nullptr ? 1 : -1;
 }
 
-PyObject*
+Ref
 stock_member_map(PyObject* enum_type)
 {
-    if (!captured() || Py_TYPE(enum_type) != stock.enum_type
+    // The dict look-up in enum's globals goes first: a colliding key there could run
+    // code, which must not come after the identity checks that follow it.
+    if (!captured()
+        || !entry_is(mapping_checked, stock.enum_globals, names.MappingProxyType,
+                     reinterpret_cast<PyObject*>(&PyDictProxy_Type))
+        || Py_TYPE(enum_type) != stock.enum_type
         || stock.enum_type->tp_version_tag != stock.enum_type_version
         || property_getter(stock.members_property) != stock.members_fget
         || PyFunction_GET_CODE(stock.members_fget) != stock.members_fget_code
-        || PyFunction_GET_CODE(stock.getitem) != stock.getitem_code
-        || !entry_is(mapping_checked, stock.enum_globals, names.MappingProxyType,
-                     reinterpret_cast<PyObject*>(&PyDictProxy_Type))) {
-        return nullptr;
+        || PyFunction_GET_CODE(stock.getitem) != stock.getitem_code) {
+        return {};
     }
     // The last enum class asked about and its map, while its version tag holds:
     // the class (or a base) can't be changed without the tag changing with it.
+    // The class is only compared by address (a new class at the same address has
+    // another tag); the map is owned, so it outlives even a class dict changed
+    // behind the type's back. Never released: it lives as long as the module.
     static PyTypeObject* last_type;
     static unsigned int last_version;
-    static PyObject* last_map;  // borrowed from the class, which holds it while the tag holds
+    static PyObject* last_map;
     auto* type = reinterpret_cast<PyTypeObject*>(enum_type);
     if (type == last_type && type->tp_version_tag == last_version) {
-        return last_map;
+        return Ref::borrow(last_map);
     }
-    PyObject* map = _PyType_Lookup(type, names._member_map_);
-    if (map == nullptr || !PyDict_CheckExact(map)) {
-        return nullptr;
+    Ref map = Ref::borrow(_PyType_Lookup(type, names._member_map_));
+    if (!map || !PyDict_CheckExact(map.get())) {
+        return {};
     }
     if (type->tp_version_tag != 0) {
+        PyObject* old = last_map;
         last_type = type;
         last_version = type->tp_version_tag;
-        last_map = map;
+        last_map = Py_NewRef(map.get());
+        Py_XDECREF(old);  // may run code; what is remembered is already consistent
     }
     return map;
 }

@@ -5,16 +5,19 @@
 
 #include <Python.h>
 
+#include "ref.hpp"
+
 namespace quorcache {
 
 // key.value for a member of a stock enum: 1 and *out (a new reference) when read
 // directly as key._value_, -1 if that read failed, 0 when the ordinary lookup is needed.
 int stock_member_value(PyObject* key, PyObject** out);
 
-// The member map of `enum_type` (borrowed, an exact dict) when
+// The member map of `enum_type` (an exact dict, owned: a look-up in it can run a
+// key's __eq__, which may drop the class's own reference) when
 // `name in enum_type.__members__`, `enum_type[name]` and
-// `enum_type.__members__.values()` are plain operations on it; nullptr otherwise,
+// `enum_type.__members__.values()` are plain operations on it; empty otherwise,
 // with nothing raised.
-PyObject* stock_member_map(PyObject* enum_type);
+Ref stock_member_map(PyObject* enum_type);
 
 }  // namespace quorcache
