@@ -429,3 +429,43 @@ PATCHES = {
 def test_patched_enum_machinery_is_run(patch, warm):
     change, check = (textwrap.dedent(part) for part in PATCHES[patch])
     run_fresh(WARM + change + check if warm else change + FILL + check)
+
+
+
+# A str that the interpreter compares by calling its __eq__, which records the call.
+COLLIDING = """
+        asked = []
+        class Colliding(str):
+            __hash__ = str.__hash__
+            def __eq__(self, other):
+                asked.append(str(self))
+                return False
+"""
+
+
+def test_first_look_at_enum_asks_no_colliding_key():
+    # Keys in enum's globals that collide with the names the first look reads, probed
+    # before the real entries: an __eq__ run in the middle of its checks could change
+    # what it goes on to record.
+    run_fresh(COLLIDING + """
+        for name in ('Enum', 'EnumType', 'property', 'MappingProxyType'):
+            value = enum.__dict__.pop(name)
+            enum.__dict__[Colliding(name)] = None
+            enum.__dict__[name] = value
+        asked.clear()  # inserting them compared them already
+        c = Cache()
+        c.set(K.LAYOUT, 'l')
+        assert c.get(K.LAYOUT) == 'l' and c[K.LAYOUT] == 'l' and asked == []
+        assert c.LAYOUT == 'l' and 'THEME' not in asked
+    """)
+
+
+def test_file_name_of_enum_code_is_compared_without_running_code():
+    run_fresh(COLLIDING + """
+        get = enum.property.__get__
+        get.__code__ = get.__code__.replace(co_filename=Colliding(get.__code__.co_filename))
+        asked.clear()
+        c = Cache()
+        c.set(K.LAYOUT, 'l')
+        assert c.get(K.LAYOUT) == 'l' and c.LAYOUT == 'l' and asked == []
+    """)

@@ -192,22 +192,51 @@ property_getter(PyObject* prop)
     return p;
 }
 
+// Every class on type's MRO has a dict of exact str keys alone, so looking an
+// interned name up in them (_PyType_Lookup) runs no code of anyone's. -1 with the
+// exception set if a dict couldn't be had.
+int
+plain_lookup(PyTypeObject* type)
+{
+    PyObject* mro = type->tp_mro;  // the type holds it; nothing below runs code
+    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
+        Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
+        if (!dict) {
+            return -1;
+        }
+        if (!only_str_keys(dict.get())) {
+            return 0;
+        }
+    }
+    return mro != nullptr;
+}
+
 // One look at the enum module's machinery. FAILED when something raised (the
 // exception is left set) or when enum is still being imported; CUSTOMISED only
 // when something was positively found to differ from the stock code.
 //
-// Borrowed pointers below come from type dicts (_PyType_Lookup, PyDict_GetItem)
-// and are used only until the next call that can run code: the look-ups in
-// between go by interned str names through dicts and run nothing of anyone's,
-// and every pointer kept in `stock` is owned.
+// The look runs no code of anyone's: every dict it looks names up in is first
+// found to hold exact str keys alone (a colliding key's __eq__ could otherwise
+// change what was just checked, or free it), attributes are read through those
+// dicts or from plain members, and strings are compared only as exact str. So
+// what it checks is what it records, and the borrowed pointers below stay valid;
+// every pointer kept in `stock` is owned.
 Finding
 capture_from(PyObject* enum_module)
 {
-    Ref Enum = Ref::steal(PyObject_GetAttr(enum_module, names.Enum));
-    Ref EnumType = Ref::steal(PyObject_GetAttr(enum_module, names.EnumType));
-    Ref property = Ref::steal(PyObject_GetAttr(enum_module, names.property));
+    if (!PyModule_CheckExact(enum_module)) {
+        return CUSTOMISED;
+    }
+    PyObject* module_dict = PyModule_GetDict(enum_module);  // the module holds it
+    if (!only_str_keys(module_dict)) {
+        return CUSTOMISED;
+    }
+    // A module's attribute is its dict's entry: ModuleType has none of these names.
+    Ref Enum = Ref::borrow(PyDict_GetItemWithError(module_dict, names.Enum));
+    Ref EnumType = Ref::borrow(PyDict_GetItemWithError(module_dict, names.EnumType));
+    Ref property = Ref::borrow(PyDict_GetItemWithError(module_dict, names.property));
     if (!Enum || !EnumType || !property) {
-        return FAILED;
+        return FAILED;  // still being imported, or the look-up raised
     }
     if (!PyType_Check(Enum.get()) || !PyType_Check(EnumType.get()) || !PyType_Check(property.get())) {
         return CUSTOMISED;
@@ -215,6 +244,12 @@ capture_from(PyObject* enum_module)
     auto* enum_cls = reinterpret_cast<PyTypeObject*>(Enum.get());
     auto* meta = reinterpret_cast<PyTypeObject*>(EnumType.get());
     auto* prop_type = reinterpret_cast<PyTypeObject*>(property.get());
+    for (PyTypeObject* type : {enum_cls, meta, prop_type}) {
+        int plain = plain_lookup(type);
+        if (plain <= 0) {
+            return plain < 0 ? FAILED : CUSTOMISED;
+        }
+    }
 
     Ref descr = Ref::borrow(PyDict_GetItemWithError(enum_cls->tp_dict, names.value));
     if (!descr && PyErr_Occurred()) {
@@ -261,6 +296,9 @@ capture_from(PyObject* enum_module)
         || !is_enum_function(members_fget.get(), "EnumType.__members__")) {
         return CUSTOMISED;
     }
+    if (!only_str_keys(globals)) {
+        return CUSTOMISED;
+    }
     Ref enum_globals = Ref::borrow(globals);
     PyObject* proxy = PyDict_GetItemWithError(globals, names.MappingProxyType);
     if (proxy == nullptr && PyErr_Occurred()) {
@@ -285,11 +323,9 @@ capture_from(PyObject* enum_module)
     }
     auto* get_code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(get.get()));
     auto* fget_code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(fget.get()));
-    int same_file = PyObject_RichCompareBool(get_code->co_filename, fget_code->co_filename, Py_EQ);
-    if (same_file < 0) {
-        return FAILED;
-    }
-    if (!same_file || PyUnicode_CompareWithASCIIString(get_code->co_qualname, "property.__get__") != 0) {
+    if (!PyUnicode_CheckExact(get_code->co_filename) || !PyUnicode_CheckExact(fget_code->co_filename)
+        || PyUnicode_Compare(get_code->co_filename, fget_code->co_filename) != 0
+        || PyUnicode_CompareWithASCIIString(get_code->co_qualname, "property.__get__") != 0) {
         return CUSTOMISED;
     }
 
@@ -351,12 +387,17 @@ captured()
 int
 stock_member_value(PyObject* key, PyObject** out)
 {
-    PyTypeObject* type = Py_TYPE(key);
-    if (type->tp_getattro != PyObject_GenericGetAttr || !captured()) {
+    // The key's type is read only after the capture, which may have run code
+    // (sys.modules, a first import) that gave the key another class.
+    if (Py_TYPE(key)->tp_getattro != PyObject_GenericGetAttr || !captured()) {
         return 0;
     }
+    PyTypeObject* type = Py_TYPE(key);
     if (type != stock_key_type || type->tp_version_tag != stock_key_type_version) {
-        if (_PyType_Lookup(type, names.value) != stock.value_descr) {
+        // Held: a colliding key in a class dict on the way can run code that gives
+        // the key another class and frees this one.
+        Ref held = Ref::borrow(reinterpret_cast<PyObject*>(type));
+        if (_PyType_Lookup(type, names.value) != stock.value_descr || type != Py_TYPE(key)) {
             return 0;
         }
         // Remembered only where the tag covers everything the look-up reads: a
