@@ -22,11 +22,14 @@ NOT_SUBSCRIPTABLE = "'NoneType' object is not subscriptable"
 @pytest.fixture(scope="session")
 def native(tmp_path_factory):
     """tests/native, configured with the installed header's folder, built and imported."""
-    cmake = shutil.which("cmake", path=os.pathsep.join([os.path.dirname(sys.executable),
-                                                        os.environ.get("PATH", "")]))
-    assert cmake, "the native consumer is built with cmake"
+    # The test extra brings cmake and ninja into the environment's bin folder, which need
+    # not be on PATH (a virtual environment used without activating it).
+    path = os.pathsep.join([os.path.dirname(sys.executable), os.environ.get("PATH", "")])
+    cmake, ninja = shutil.which("cmake", path=path), shutil.which("ninja", path=path)
+    assert cmake, "the native consumer is built with cmake: pip install '.[test]' brings it"
+    generator = ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}"] if ninja else []
     build = tmp_path_factory.mktemp("consumer")
-    for args in (["-S", Path(__file__).parent / "native", "-B", build,
+    for args in (["-S", Path(__file__).parent / "native", "-B", build, *generator,
                   f"-DQUORCACHE_INCLUDE={get_include()}", f"-DPython_EXECUTABLE={sys.executable}"],
                  ["--build", build]):
         done = subprocess.run([cmake, *args], capture_output=True, text=True)

@@ -4,6 +4,7 @@ from pathlib import Path
 
 import pytest
 
+import quor_ui.fast.quorcache as package
 from quor_ui.fast.quorcache import get_include, quorcache
 
 
@@ -16,7 +17,9 @@ def test_only_the_entry_point_is_exported():
 
 
 def test_the_package_ships_its_header_stubs_and_typed_marker():
-    here = Path(quorcache.__file__).parent
+    # Beside the package's Python files, which an editable install leaves in src/ while the
+    # extension itself goes to site-packages.
+    here = Path(package.__file__).parent
     assert Path(get_include()) == here / "include"
     assert "QuorCache_Import" in (here / "include" / "quorcache.h").read_text()
     assert "class Cache" in (here / "quorcache.pyi").read_text()

@@ -1,4 +1,5 @@
 import builtins
+import copy
 import enum
 import sys
 import traceback
@@ -276,3 +277,21 @@ def test_get_or_exec_result_outlives_the_old_objects_finalizer(cache, key):
 
     assert cache.get_or_exec(key, func) == "from_del"
     assert events == ["old done", "result freed"]
+
+
+def test_the_intended_surprises_the_readme_lists(cache, key):
+    for probe in (lambda: list(cache), lambda: key in cache):
+        with pytest.raises(TypeError, match=f"^{BAD_KEY}$"):
+            probe()
+    with pytest.raises(AttributeError) as err:
+        cache.NOPE
+    assert str(err.value) == "NOPE"
+    with pytest.raises(AttributeError, match="'int' object has no attribute 'value'"):
+        cache.get(0)
+    cache.set(key, "three")                       # key is slot 3
+    assert cache.get(Key(3.9)) == "three"
+    cache.clear_selected(whitelist=[])
+    assert cache.get(key) is None
+    shallow, own, deep = copy.copy(cache), cache.copy(), copy.deepcopy(cache)
+    assert slots(shallow) is slots(cache)
+    assert slots(own) is not slots(cache) and slots(deep) is not slots(cache)

@@ -32,3 +32,6 @@ cache.get_or_exec(CacheType.ICONS, 5)  # type: ignore[arg-type]
 cache.clear_selected(whitelist=(CacheType.THEME,))  # type: ignore[arg-type]
 cache[3]  # type: ignore[index]
 Cache(1)  # type: ignore[call-arg]
+# The module takes these by keyword, but type checkers read a leading double underscore as
+# positional-only, whatever the stub says.
+cache.__setstate__(__pyx_state=cache.__reduce__()[2])  # type: ignore[call-arg]

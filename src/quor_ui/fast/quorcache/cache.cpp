@@ -887,18 +887,27 @@ as_cfunction(F* f)
 
 constexpr int FASTCALL = METH_FASTCALL | METH_KEYWORDS;
 
+// Each entry's doc is a text signature and nothing else: __doc__ stays None, while
+// __text_signature__, inspect.signature and help() show the parameters as the binder takes
+// them (by position or by keyword; __getattr__'s one argument by position only).
 PyMethodDef cache_methods[] = {
-    {"clear", as_cfunction(cache_clear), FASTCALL, nullptr},
-    {"clear_selected", as_cfunction(cache_clear_selected), FASTCALL, nullptr},
-    {"get", as_cfunction(cache_get), FASTCALL, nullptr},
-    {"set", as_cfunction(cache_set), FASTCALL, nullptr},
-    {"get_or_set_val", as_cfunction(cache_get_or_set_val), FASTCALL, nullptr},
-    {"get_or_exec", as_cfunction(cache_get_or_exec), FASTCALL, nullptr},
-    {"__getattr__", cache___getattr__, METH_O | METH_COEXIST, nullptr},
-    {"copy", as_cfunction(cache_copy), FASTCALL, nullptr},
-    {"__deepcopy__", as_cfunction(cache___deepcopy__), FASTCALL, nullptr},
-    {"__reduce__", as_cfunction(cache___reduce__), FASTCALL, nullptr},
-    {"__setstate__", as_cfunction(cache___setstate__), FASTCALL, nullptr},
+    {"clear", as_cfunction(cache_clear), FASTCALL, "clear($self, /)\n--\n\n"},
+    {"clear_selected", as_cfunction(cache_clear_selected), FASTCALL,
+     "clear_selected($self, /, blacklist=None, whitelist=None)\n--\n\n"},
+    {"get", as_cfunction(cache_get), FASTCALL, "get($self, /, type)\n--\n\n"},
+    {"set", as_cfunction(cache_set), FASTCALL, "set($self, /, type, value)\n--\n\n"},
+    {"get_or_set_val", as_cfunction(cache_get_or_set_val), FASTCALL,
+     "get_or_set_val($self, /, type, value)\n--\n\n"},
+    {"get_or_exec", as_cfunction(cache_get_or_exec), FASTCALL,
+     "get_or_exec($self, /, type, func)\n--\n\n"},
+    {"__getattr__", cache___getattr__, METH_O | METH_COEXIST,
+     "__getattr__($self, type, /)\n--\n\n"},
+    {"copy", as_cfunction(cache_copy), FASTCALL, "copy($self, /)\n--\n\n"},
+    {"__deepcopy__", as_cfunction(cache___deepcopy__), FASTCALL,
+     "__deepcopy__($self, /, memo)\n--\n\n"},
+    {"__reduce__", as_cfunction(cache___reduce__), FASTCALL, "__reduce__($self, /)\n--\n\n"},
+    {"__setstate__", as_cfunction(cache___setstate__), FASTCALL,
+     "__setstate__($self, /, __pyx_state)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -237,7 +237,8 @@ PyMethodDef unpickle_def = {
     "__pyx_unpickle_Cache",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unpickle)),
     METH_FASTCALL | METH_KEYWORDS,
-    nullptr,
+    // A text signature and no docstring: __doc__ stays None.
+    "__pyx_unpickle_Cache(__pyx_type, __pyx_checksum, __pyx_state)\n--\n\n",
 };
 
 }  // namespace quorcache

@@ -3,8 +3,13 @@
 ``Cache`` holds 32 slots, each one object or ``None`` (empty), addressed by keys: any
 object whose ``value`` converts to a slot index (0 to 31), normally a ``CacheType``
 member. A slot index outside 0..31, or beyond the end of a shorter slot list restored
-from a pickle, raises ``IndexError`` and touches nothing. Every parameter of the methods
-can be passed by position or by keyword, except where a ``/`` says otherwise.
+from a pickle, raises ``IndexError`` and touches nothing.
+
+The signatures are the module's own (``inspect.signature`` shows the same): every parameter
+after a ``/`` can be passed by position or by keyword. Type checkers read a parameter whose
+name starts with a double underscore as positional-only, so ``__setstate__(__pyx_state=s)``
+and ``__pyx_unpickle_Cache(__pyx_type=...)``, which the module accepts, are refused by them;
+no stub can say otherwise to them.
 """
 
 from collections.abc import Callable
@@ -30,14 +35,14 @@ class Cache:
     """Capsule without a name holding the address of the internal function table
     (``QuorCacheFunctions`` in ``quorcache.h``), for native callers."""
 
-    def __init__(self) -> None:
+    def __init__(self, /) -> None:
         """Give the cache a fresh list of 32 empty slots (again, if called again)."""
 
-    def clear(self) -> None:
+    def clear(self, /) -> None:
         """Empty all 32 slots."""
 
     def clear_selected(
-        self, blacklist: list[_Key] | None = None, whitelist: list[_Key] | None = None
+        self, /, blacklist: list[_Key] | None = None, whitelist: list[_Key] | None = None
     ) -> None:
         """Empty the slots that some ``whitelist`` key names and no ``blacklist`` key does.
 
@@ -45,16 +50,16 @@ class Cache:
         Keys whose index lies outside 0..31 are ignored. Both must be exactly lists.
         """
 
-    def get(self, type: _Key) -> Any:
+    def get(self, /, type: _Key) -> Any:
         """Return the object in ``type``'s slot, ``None`` if it is empty."""
 
-    def set(self, type: _Key, value: object) -> None:
+    def set(self, /, type: _Key, value: object) -> None:
         """Store ``value`` in ``type``'s slot; ``None`` empties it."""
 
-    def get_or_set_val(self, type: _Key, value: object) -> Any:
+    def get_or_set_val(self, /, type: _Key, value: object) -> Any:
         """Return the slot's object, storing ``value`` first if the slot is empty."""
 
-    def get_or_exec(self, type: _Key, func: Callable[[], object]) -> Any:
+    def get_or_exec(self, /, type: _Key, func: Callable[[], object]) -> Any:
         """Return the slot's object, storing ``func()`` first if the slot is empty.
 
         ``func`` is called with no arguments on a miss only; a ``None`` result leaves the
@@ -67,13 +72,13 @@ class Cache:
     def __getattr__(self, type: str, /) -> Any:
         """``cache.NAME``: the slot of the ``CacheType`` member named ``NAME``."""
 
-    def copy(self) -> Cache:
+    def copy(self, /) -> Cache:
         """Return a new ``Cache`` (never a subclass) with a new slot list of the same objects."""
 
-    def __deepcopy__(self, memo: object) -> Cache:
+    def __deepcopy__(self, /, memo: object) -> Cache:
         """Return ``self.copy()``: the slot objects are shared, not copied; ``memo`` is unused."""
 
-    def __reduce__(self) -> tuple[Any, ...]:
+    def __reduce__(self, /) -> tuple[Any, ...]:
         """Return ``(__pyx_unpickle_Cache, (type(self), 198515892, None), state)``.
 
         The state is ``(slot_list,)``, plus the instance ``__dict__`` of a subclass
@@ -81,7 +86,7 @@ class Cache:
         value is ``(__pyx_unpickle_Cache, (type(self), 198515892, (None,)))``.
         """
 
-    def __setstate__(self, __pyx_state: tuple[Any, ...]) -> None:
+    def __setstate__(self, /, __pyx_state: tuple[Any, ...]) -> None:
         """Install the state's slot list itself (no copy), then merge its dictionary, if any."""
 
 def __pyx_unpickle_Cache(
