@@ -3,7 +3,7 @@
     python bench/bench_cache.py            # the table, stock Enum keys then IntEnum keys
     python bench/bench_cache.py --check    # exit 1 when a target ratio is missed
 
-Times are nanoseconds per operation: the best of several repeats, in this process.
+Times are nanoseconds per operation: the best of 25 repeats, in this process.
 """
 
 import argparse
@@ -98,8 +98,10 @@ def python_cache_class(keys):
 
 
 def best_ns(stmt, env, number):
+    # Many short repeats rather than a few long ones: on a shared machine the best
+    # of them is the one that ran undisturbed.
     timer = timeit.Timer(stmt, globals=env)
-    return min(timer.repeat(repeat=7, number=number)) / number * 1e9
+    return min(timer.repeat(repeat=25, number=number)) / number * 1e9
 
 
 OPERATIONS = [  # (name, statement, relative loop count)
@@ -112,6 +114,7 @@ OPERATIONS = [  # (name, statement, relative loop count)
     ("get_or_exec miss", "e.set(B, None); e.get_or_exec(B, f)", 1),
     ("cache[A]", "c[A]", 1),
     ("cache.NAME", "c.LAYOUT", 1),
+    ("subclass .NAME", "s.LAYOUT", 1),
     ("clear", "c.clear()", 4),
     ("clear_selected()", "c.clear_selected()", 4),
     ("clear_selected(lists)", "c.clear_selected(bl, wl)", 4),
@@ -124,21 +127,25 @@ FLOORS = [
     ("member._value_", "A._value_"),
     ("[None]*32", "[None] * 32"),
     ("lst[:]", "lst[:]"),
-    # What `cache.get` costs before the call: a type with its own attribute hook
-    # gets no method-load shortcut from the interpreter, so each call first makes
-    # a bound method, as `lst.copy` without the call does.
+    # What a method call would cost before the call if the interpreter could not
+    # load the method without a bound one (see the README): `lst.copy` without the call.
     ("bound method", "lst.copy"),
 ]
 
 
 def environment(cls, keys):
-    c, e = cls(), cls()
+    c, e, s = cls(), cls(), type("Sub", (cls,), {})()
     c.set(keys.LAYOUT, "x")
+    s.set(keys.LAYOUT, "x")
     return {
-        "C": cls, "c": c, "e": e, "A": keys.LAYOUT, "B": keys.ICONS, "v": "x",
+        "C": cls, "c": c, "e": e, "s": s, "A": keys.LAYOUT, "B": keys.ICONS, "v": "x",
         "f": lambda: "y", "bl": [keys.THEME], "wl": [keys.LAYOUT, keys.ICONS],
         "deepcopy": copy.deepcopy, "dumps": pickle.dumps, "loads": pickle.loads,
     }
+
+
+def floor_environment(keys):
+    return {"d": {3: 1}, "A": keys.LAYOUT, "lst": [None] * 32}
 
 
 def measure(keys, scale):
@@ -151,7 +158,7 @@ def measure(keys, scale):
         for name, stmt, rel in OPERATIONS:
             number = max(1000, scale // rel)
             rows[name] = (best_ns(stmt, native, number), best_ns(stmt, python, number))
-        floors = {name: best_ns(stmt, {"d": {3: 1}, "A": keys.LAYOUT, "lst": [None] * 32}, scale)
+        floors = {name: best_ns(stmt, floor_environment(keys), scale)
                   for name, stmt in FLOORS}
         return rows, floors
     finally:
@@ -168,17 +175,33 @@ def report(title, rows, floors):
         print(f"{'floor: ' + name:24}{ns:11.1f}")
 
 
-def missed_targets(rows, floors):
+KEYED = ("get", "set", "get_or_set_val hit", "get_or_set_val miss", "get_or_exec hit",
+         "get_or_exec miss", "cache[A]", "cache.NAME")
+
+
+def missed_targets(rows, floors, custom_rows):
     dict_get, missed = floors["dict.get"], []
     for name in ("get", "set", "get_or_set_val hit", "get_or_exec hit", "cache[A]"):
         if rows[name][0] > 2.0 * dict_get:
             missed.append(f"{name}: {rows[name][0] / dict_get:.2f} x dict.get > 2.0")
-    if rows["cache.NAME"][0] > 3.0 * dict_get:
-        missed.append(f"cache.NAME: {rows['cache.NAME'][0] / dict_get:.2f} x dict.get > 3.0")
+    if rows["cache.NAME"][0] > 3.5 * dict_get:
+        missed.append(f"cache.NAME: {rows['cache.NAME'][0] / dict_get:.2f} x dict.get > 3.5")
     for name, (nat, py) in rows.items():
-        need = 1.5 if name in ("copy", "copy.deepcopy", "pickle dumps+loads") else 3.0
+        if name == "subclass .NAME":
+            continue  # shown, no target
+        if name in KEYED:
+            need = 2.5
+        elif name == "copy":
+            need = 2.0
+        elif name in ("copy.deepcopy", "pickle dumps+loads"):
+            need = 1.5
+        else:
+            need = 3.0
         if py / nat < need:
             missed.append(f"{name}: {py / nat:.2f} x faster than Python < {need}")
+    for name, (nat, py) in custom_rows.items():
+        if py / nat < 1.0:
+            missed.append(f"{name}, customised keys: {py / nat:.2f} x faster than Python < 1.0")
     if rows["Cache()"][0] > 1.5 * floors["[None]*32"]:
         missed.append(f"Cache(): {rows['Cache()'][0] / floors['[None]*32']:.2f} x [None]*32 > 1.5")
     return missed
@@ -187,7 +210,7 @@ def missed_targets(rows, floors):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--check", action="store_true", help="exit 1 when a target is missed")
-    parser.add_argument("--scale", type=int, default=200_000, help="loops per timing")
+    parser.add_argument("--scale", type=int, default=50_000, help="loops per timing")
     args = parser.parse_args()
     rows, floors = measure(EnumKeys, args.scale)
     report("stock enum.Enum keys", rows, floors)
@@ -196,7 +219,7 @@ def main():
     custom_rows, custom_floors = measure(CustomKeys, args.scale)
     report("customised `value` (ordinary lookup)", custom_rows, custom_floors)
     if args.check:
-        missed = missed_targets(rows, floors)
+        missed = missed_targets(rows, floors, custom_rows)
         for line in missed:
             print("MISSED", line)
         return 1 if missed else 0

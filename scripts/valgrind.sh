@@ -8,7 +8,8 @@ log=$root/build/valgrind-$pyver.log
 mkdir -p "$(dirname "$log")"
 tests=("$@")
 [ ${#tests[@]} -gt 0 ] || tests=(tests/test_slots.py tests/test_clear.py tests/test_copy_pickle.py
-                                 tests/test_lifecycle.py tests/test_torture.py tests/test_leaks.py)
+                                 tests/test_lifecycle.py tests/test_torture.py tests/test_leaks.py
+                                 tests/test_attributes.py tests/test_key_shortcuts.py)
 cd "$root/build"  # import the installed package, not the sources
 status=0
 PYTHONMALLOC=malloc QUORCACHE_LEAK_RUNS=20 valgrind --tool=memcheck --leak-check=no --suppressions="$root/scripts/valgrind.supp" \

@@ -195,7 +195,8 @@ bind_none(const char* name, Py_ssize_t nargs, PyObject* kwnames)
 }
 
 int
-bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Ref* cells)
+bind_general(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+             Ref* cells)
 {
     Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
     bool exact = sig.required == sig.total;

@@ -20,10 +20,24 @@ struct Signature {
     Py_ssize_t required;
 };
 
+// The general binder, for keywords and wrong counts.
+int bind_general(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 Ref* cells);
+
 // Fills cells[0..total) with new references; optional parameters not given get
-// None. 0, or -1 with the TypeError set.
-int bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-         Ref* cells);
+// None. 0, or -1 with the TypeError set. Every parameter given by position, the
+// common case, is bound here without a call.
+inline int
+bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Ref* cells)
+{
+    if (kwnames == nullptr && nargs == sig.total) {
+        for (Py_ssize_t i = 0; i < nargs; ++i) {
+            cells[i] = Ref::borrow(args[i]);
+        }
+        return 0;
+    }
+    return bind_general(sig, args, nargs, kwnames, cells);
+}
 // For a method without parameters: any positional argument, then any keyword, is refused.
 int bind_none(const char* name, Py_ssize_t nargs, PyObject* kwnames);
 // The refusal of a keyword that names no parameter.

@@ -9,12 +9,17 @@
 #include "constants.hpp"
 #include "enum_fast.hpp"
 #include "errors.hpp"
+#include "watch.hpp"
 
 namespace quorcache {
 
 QuorCacheFunctions cache_functions;
 
 namespace {
+
+// Set at import (install_attribute_hook) and kept for the life of the process.
+PyObject* cache_getattribute;   // the __getattribute__ wrapper readying made for cache_getattro
+PyObject* object_getattribute;  // object.__getattribute__
 
 CacheObject*
 as_cache(PyObject* op)
@@ -33,6 +38,13 @@ resolve_key(PyObject* key, std::int32_t* out)
     Ref value = Ref::steal(fast != 0 ? direct : PyObject_GetAttr(key, names.value));
     if (!value) {
         return -1;
+    }
+    // An exact int of one digit (below 2**30 in size; every slot index is one) is
+    // read here, without a call.
+    const auto* v = reinterpret_cast<const PyLongObject*>(value.get());
+    if (PyLong_CheckExact(value.get()) && PyUnstable_Long_IsCompact(v)) {
+        *out = static_cast<std::int32_t>(PyUnstable_Long_CompactValue(v));
+        return 0;
     }
     return to_int32(value.get(), out);
 }
@@ -104,9 +116,29 @@ check_reach(CacheObject* self, const bool* picked)
 
 // ---- lifecycle -------------------------------------------------------------
 
+// Member names reach the slots before a subclass's own __getattr__: Cache's
+// lookup (attributes, then members) goes into the subclass as its
+// __getattribute__, unless something in its MRO already has one of its own, or
+// the subclass is immutable. Idempotent: a failure is retried at the next instance.
+int
+give_member_lookup(PyTypeObject* type)
+{
+    if (cache_getattribute == nullptr || (type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE)
+        || _PyType_Lookup(type, names.__getattribute__) != object_getattribute) {
+        return 0;
+    }
+    // type's own setattr, not a metaclass's: this is plumbing, not a user's assignment.
+    // It updates the slots of the type and of its subclasses.
+    return PyType_Type.tp_setattro(reinterpret_cast<PyObject*>(type), names.__getattribute__,
+                                   cache_getattribute);
+}
+
 PyObject*
 cache_alloc(PyTypeObject* type)
 {
+    if (type != &cache_type && give_member_lookup(type) < 0) {
+        return nullptr;
+    }
     PyObject* op;
     if (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) {  // object's new refuses it for us
         op = PyBaseObject_Type.tp_new(type, consts.empty_tuple, nullptr);
@@ -327,15 +359,24 @@ c_get(CacheObject* self, std::int32_t type_idx)
     return Py_NewRef(*slot);
 }
 
-void
-c_set(CacheObject* self, std::int32_t type_idx, PyObject* value)
+// c_set with its failure reported as -1 as well, for callers that would
+// otherwise have to ask whether an exception is pending.
+int
+set_impl(CacheObject* self, std::int32_t type_idx, PyObject* value)
 {
     PyObject** slot = slot_at(self, type_idx);
     if (slot == nullptr) {
         add_traceback("Cache.c_set");
-        return;
+        return -1;
     }
     store(slot, value);
+    return 0;
+}
+
+void
+c_set(CacheObject* self, std::int32_t type_idx, PyObject* value)
+{
+    set_impl(self, type_idx, value);
 }
 
 PyObject*
@@ -533,8 +574,7 @@ cache_set(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
         add_traceback("Cache.set");
         return nullptr;
     }
-    c_set(as_cache(op), k, cells[1].get());
-    if (PyErr_Occurred()) {
+    if (set_impl(as_cache(op), k, cells[1].get()) < 0) {
         add_traceback("Cache.set");
         return nullptr;
     }
@@ -624,19 +664,23 @@ member_named(PyObject* enum_type, PyObject* name)
     return PyObject_GetItem(enum_type, name);
 }
 
-// only_str_keys(map), checked again only when the map has changed.
+// Every key of `map` is an exact str, so looking a str (or None) up in it runs no
+// code, and `map` is watched, so `dict_generation` moves before it changes
+// (watch.hpp). Checked again only after a watched dict changed; false when the map
+// can't be watched now, to be tried again next time.
 bool
 str_keyed(PyObject* map)
 {
-    static std::uint64_t checked_version;
-    std::uint64_t version = dict_version(map);
-    if (version != 0 && version == checked_version) {
+    static PyObject* checked_map;  // only compared: a freed watched map moves the generation
+    static std::uint64_t checked_generation;
+    if (map == checked_map && checked_generation == dict_generation) {
         return true;
     }
-    if (!only_str_keys(map)) {
+    if (!only_str_keys(map) || !watch_dict(map)) {
         return false;
     }
-    checked_version = version;
+    checked_map = map;
+    checked_generation = dict_generation;
     return true;
 }
 
@@ -657,12 +701,12 @@ getattr_impl(CacheObject* self, PyObject* name, bool* absent = nullptr)
         map = Ref();
     }
     Ref member;
-    std::uint64_t map_version = 0;
+    std::uint64_t map_generation = 0;
     int found;
     if (map) {
         member = Ref::borrow(PyDict_GetItemWithError(map.get(), name));
         found = member ? 1 : PyErr_Occurred() ? -1 : 0;
-        map_version = dict_version(map.get());
+        map_generation = dict_generation;
     }
     else {
         found = is_member_name(enum_type.get(), name);
@@ -684,12 +728,18 @@ getattr_impl(CacheObject* self, PyObject* name, bool* absent = nullptr)
         raise_no_slots();
         return nullptr;
     }
-    Ref again = lookup_global(names.CacheType);  // `in` above may have run code
+    bool remembered = false;
+    Ref again = lookup_global(names.CacheType, &remembered);  // `in` above may have run code
     if (!again) {
         return nullptr;
     }
-    if (!map || again.get() != enum_type.get() || stock_member_map(again.get()).get() != map.get()
-        || dict_version(map.get()) != map_version) {
+    // Nothing at all ran since the membership test when CacheType came from memory
+    // and no watched dict changed: then the member found is the one to read.
+    bool unchanged = map && remembered && dict_generation == map_generation
+                     && again.get() == enum_type.get();
+    if (!unchanged
+        && (!map || again.get() != enum_type.get() || stock_member_map(again.get()).get() != map.get()
+            || dict_generation != map_generation)) {
         member = Ref::steal(member_named(again.get(), name));
         if (!member) {
             return nullptr;
@@ -748,8 +798,10 @@ cache___deepcopy__(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObje
     Ref cells[1];
     PyObject* result = nullptr;
     if (bind(deepcopy_sig, args, nargs, kwnames, cells) == 0) {
-        // By name, so that a subclass's own copy() is the one used.
-        result = PyObject_CallMethodNoArgs(op, names.copy);
+        // By name, so that a subclass's own copy() is the one used. An exact Cache
+        // has no instance dict and an immutable type: its copy is this module's.
+        result = Py_IS_TYPE(op, &cache_type) ? cache_copy(op, nullptr, 0, nullptr)
+                                              : PyObject_CallMethodNoArgs(op, names.copy);
     }
     if (result == nullptr) {
         add_traceback("Cache.__deepcopy__");
@@ -844,7 +896,10 @@ cache_lookup_attr(PyObject* op, PyObject* name, PyObject** out)
 
 namespace {
 
-// Attributes first; a name the generic lookup doesn't know is read as a member name.
+// Cache's attribute lookup before the interpreter's own hook took over (see
+// install_attribute_hook): attributes first, then a member name. Reached through
+// the __getattribute__ wrapper that subclasses get, or as Cache's own hook if the
+// interpreter's could not be found.
 PyObject*
 cache_getattro(PyObject* op, PyObject* name)
 {
@@ -868,11 +923,13 @@ cache_getattro(PyObject* op, PyObject* name)
         PyErr_Clear();
         return cache___getattr__(op, name);
     }
-    PyObject* found = PyObject_GenericGetAttr(op, name);
-    if (found != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    // The generic lookup, a missing name reported as a null result with nothing
+    // raised (the interpreter's own hook asks it the same way; 3.12 and 3.13 have
+    // this entry point in their unstable C API, cpython/object.h).
+    PyObject* found = _PyObject_GenericGetAttrWithDict(op, name, nullptr, 1);
+    if (found != nullptr || PyErr_Occurred()) {
         return found;
     }
-    PyErr_Clear();
     return cache___getattr__(op, name);
 }
 
@@ -933,6 +990,50 @@ fill_cache_functions()
         .c_get_or_exec = c_get_or_exec,
         .new_cache = new_cache,
     };
+}
+
+int
+install_attribute_hook()
+{
+    if (cache_getattribute != nullptr) {
+        return 0;  // a retried import: done by the first one
+    }
+    // The interpreter's own hook for classes with __getattr__ (typeobject.c's
+    // slot_tp_getattr_hook, not exported): the generic lookup, asked without
+    // raising when __getattribute__ is object's, then type(self).__getattr__ called
+    // through the method descriptor's vectorcall, with no bound method. The
+    // interpreter's specializer accepts only it and the generic lookup as
+    // tp_getattro (specialize.c, analyze_descriptor), so only with it do method
+    // calls on a Cache skip the bound method. A throw-away class with
+    // __getattr__ gets it as its tp_getattro.
+    Ref body = Ref::steal(PyDict_New());
+    if (!body || PyDict_SetItemString(body.get(), "__getattr__", Py_None) < 0) {
+        return -1;
+    }
+    Ref probe = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type),
+                                                 "s(O)O", "probe", &PyBaseObject_Type, body.get()));
+    if (!probe) {
+        return -1;
+    }
+    getattrofunc hook = reinterpret_cast<PyTypeObject*>(probe.get())->tp_getattro;
+    object_getattribute = _PyType_Lookup(&PyBaseObject_Type, names.__getattribute__);
+    PyObject* wrapper = PyDict_GetItemWithError(cache_type.tp_dict, names.__getattribute__);
+    if (wrapper == nullptr || object_getattribute == nullptr || hook == nullptr
+        || hook == PyObject_GenericGetAttr || hook == cache_getattro) {
+        // Not the interpreter we know: keep our own hook, with bound methods.
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    Py_INCREF(object_getattribute);  // object's, for good
+    Ref held = Ref::borrow(wrapper);
+    // With it gone, Cache.__getattribute__ is object's, which is what the
+    // specializer (by identity) and the hook (to use the generic lookup) look for.
+    if (PyDict_DelItem(cache_type.tp_dict, names.__getattribute__) < 0) {
+        return -1;
+    }
+    cache_type.tp_getattro = hook;
+    PyType_Modified(&cache_type);
+    cache_getattribute = held.release();
+    return 0;
 }
 
 // ---- the type object ---------------------------------------------------------------

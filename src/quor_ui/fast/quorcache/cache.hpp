@@ -16,6 +16,10 @@ extern QuorCacheFunctions cache_functions;
 // Fills the internal function table; the execution step calls it before readying the type.
 void fill_cache_functions();
 
+// Once the type is ready: method loads without a bound method (see cache.cpp).
+// 0, or -1 with the exception set.
+int install_attribute_hook();
+
 // Installs a pickle state (a tuple of at least one item) on `result`; 0, or -1
 // with the exception set.
 int set_state(CacheObject* result, PyObject* state);

@@ -1,5 +1,7 @@
 #include "constants.hpp"
 
+#include "watch.hpp"
+
 #include <cstdint>
 
 namespace quorcache {
@@ -74,6 +76,7 @@ make_constants()
         {names.MappingProxyType, "MappingProxyType"},
         {names.__get__, "__get__"},
         {names.__getitem__, "__getitem__"},
+        {names.__getattribute__, "__getattribute__"},
         {names.mro, "mro"},
         {names.type, "type"},
         {names.func, "func"},
@@ -96,19 +99,6 @@ make_constants()
     return 0;
 }
 
-namespace {
-
-// Globals found in the module namespace, valid while it keeps the version it had
-// then: the value is borrowed from the namespace, which holds it unchanged.
-struct Remembered {
-    PyObject* name;
-    std::uint64_t version;
-    PyObject* value;
-};
-Remembered remembered[2];
-
-}  // namespace
-
 bool
 only_str_keys(PyObject* dict)
 {
@@ -122,23 +112,22 @@ only_str_keys(PyObject* dict)
     return true;
 }
 
+Remembered remembered_globals[2];
+
 Ref
-lookup_global(PyObject* name)
+lookup_global_slow(PyObject* name)
 {
-    std::uint64_t version = dict_version(g_module_dict);
-    for (const Remembered& r : remembered) {
-        if (r.name == name && r.version == version) {
-            return Ref::borrow(r.value);
-        }
-    }
+    Remembered* remembered = remembered_globals;
     PyObject* found = PyDict_GetItemWithError(g_module_dict, name);
     if (found != nullptr) {
-        if (dict_version(g_module_dict) == version && only_str_keys(g_module_dict)) {
+        // With only str keys the look-up ran no code, so `found` is what the
+        // namespace holds now; remembered only while the namespace is watched.
+        if (only_str_keys(g_module_dict) && watch_dict(g_module_dict)) {
             Remembered* r = &remembered[0];
             if (r->name != name && r->name != nullptr) {
                 r = &remembered[1];
             }
-            *r = {name, version, found};
+            *r = {name, dict_generation, found};
         }
         return Ref::borrow(found);
     }

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "ref.hpp"
+#include "watch.hpp"
 
 namespace quorcache {
 
@@ -46,6 +47,7 @@ struct Names {
     PyObject* MappingProxyType;
     PyObject* __get__;
     PyObject* __getitem__;
+    PyObject* __getattribute__;
     PyObject* mro;
     // parameter names
     PyObject* type;
@@ -74,22 +76,36 @@ extern PyObject* g_builtins;
 
 int make_constants();
 
-// Every change to a dict gives it a new version, unique in the process, so an
-// unchanged version means unchanged contents.
-inline std::uint64_t
-dict_version(PyObject* dict)
-{
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#pragma GCC diagnostic pop
-}
-
 // Every key of `dict` is an exact str: looking up a str (or None) in it runs no code.
 bool only_str_keys(PyObject* dict);
 
+// Globals found in the module namespace, valid while no watched dict has changed
+// since (watch.hpp): the value is borrowed from the namespace, which holds it
+// until a change, and the watcher sees every change before it is made.
+struct Remembered {
+    PyObject* name;
+    std::uint64_t generation;
+    PyObject* value;
+};
+extern Remembered remembered_globals[2];
+
+Ref lookup_global_slow(PyObject* name);
+
 // A global as module code sees it: the module namespace, then the builtins, else
-// NameError. A new reference, or an empty Ref with the exception set.
-Ref lookup_global(PyObject* name);
+// NameError. A new reference, or an empty Ref with the exception set. With
+// `from_memory`, set to true when the answer was remembered, so no code ran.
+inline Ref
+lookup_global(PyObject* name, bool* from_memory = nullptr)
+{
+    for (const Remembered& r : remembered_globals) {
+        if (r.name == name && r.generation == dict_generation) {
+            if (from_memory != nullptr) {
+                *from_memory = true;
+            }
+            return Ref::borrow(r.value);
+        }
+    }
+    return lookup_global_slow(name);
+}
 
 }  // namespace quorcache

@@ -7,7 +7,9 @@
 #include <utility>
 
 #include "constants.hpp"
+#include "inline_attr.hpp"
 #include "ref.hpp"
+#include "watch.hpp"
 
 namespace quorcache {
 
@@ -48,6 +50,11 @@ Stock stock;
 // a new type at the address of a dead one has another tag.
 PyTypeObject* stock_key_type;
 unsigned int stock_key_type_version;
+
+// Where the value descriptor keeps `fget`, and where members of a stock key type
+// keep `_value_`, in their inline values (inline_attr.hpp).
+InlineSlot fget_slot;
+InlineSlot value_slot;
 
 // A function defined in enum.py under this qualified name.
 bool
@@ -163,20 +170,21 @@ own_attr_is(PyObject* obj, PyObject* name, PyObject* expected)
     return same;
 }
 
-// dict[name] is `expected`, looked up again only when the dict's version differs
-// from `checked`, the version it had when last confirmed. Versions are unique
-// across all dicts of the process, so no reference to the dict is needed.
+// dict[name] is `expected`, looked up again only after a watched dict changed
+// since `checked`, the generation in which it was last confirmed (watch.hpp).
 bool
 entry_is(std::uint64_t& checked, PyObject* dict, PyObject* name, PyObject* expected)
 {
-    std::uint64_t version = dict_version(dict);
-    if (version != 0 && version == checked) {
+    if (checked == dict_generation) {
         return true;
     }
     if (PyDict_GetItem(dict, name) != expected) {
         return false;
     }
-    checked = dict_version(dict);
+    // Remembered only while the dict is watched; otherwise asked again next time.
+    if (watch_dict(dict)) {
+        checked = dict_generation;
+    }
     return true;
 }
 
@@ -382,6 +390,24 @@ captured()
     return stock.state == STOCK;
 }
 
+// The descriptor's own `fget` is the stock getter: read from its inline values,
+// or by the generic lookup (and then learnt) when they don't have it.
+bool
+stock_fget()
+{
+    PyObject* fget = inline_attr(fget_slot, stock.value_descr);
+    if (fget != nullptr) {
+        return fget == stock.value_fget;
+    }
+    if (!own_attr_is(stock.value_descr, names.fget, stock.value_fget)) {
+        return false;
+    }
+    // enum.property has no attribute `fget` (checked when captured, and its
+    // version tag is unchanged), so the lookup above read the instance's own.
+    learn_inline_slot(fget_slot, stock.value_descr, names.fget, stock.value_fget);
+    return true;
+}
+
 }  // namespace
 
 int
@@ -412,13 +438,33 @@ stock_member_value(PyObject* key, PyObject** out)
     // untouched, so the ordinary lookup would run `return self._value_`.
     PyTypeObject* prop_type = Py_TYPE(stock.value_descr);
     if (prop_type != stock.enum_property || prop_type->tp_version_tag != stock.enum_property_version
-        || PyFunction_GET_CODE(stock.property_get) != stock.property_get_code
-        || !own_attr_is(stock.value_descr, names.fget, stock.value_fget)
+        || PyFunction_GET_CODE(stock.property_get) != stock.property_get_code || !stock_fget()
         || PyFunction_GET_CODE(stock.value_fget) != stock.value_fget_code) {
         return 0;
     }
+    // `self._value_`: from the member's inline values when learnt for its type at
+    // its version tag, which was learnt only with no `_value_` on the type.
+    if (PyObject* value = inline_attr(value_slot, key)) {
+        *out = Py_NewRef(value);
+        return 1;
+    }
     *out = PyObject_GetAttr(key, names._value_);
-    return *out != nullptr ? 1 : -1;
+    if (*out == nullptr) {
+        return -1;
+    }
+    // Learnt for the remembered stock key type at its tag, when it has no `_value_`
+    // of its own: then the lookup just made read the member's own attribute. The
+    // type is read afresh and held (code run above, or by a colliding key in a
+    // class dict during the look-up below, may give the key another class), and
+    // checked again after that look-up; learn_inline_slot compares with *out.
+    auto* now = Py_TYPE(key);
+    Ref held = Ref::borrow(reinterpret_cast<PyObject*>(now));
+    if (now == stock_key_type && now->tp_version_tag == stock_key_type_version
+        && _PyType_Lookup(now, names._value_) == nullptr && Py_TYPE(key) == now
+        && now->tp_version_tag == stock_key_type_version) {
+        learn_inline_slot(value_slot, key, names._value_, *out);
+    }
+    return 1;
 }
 
 Ref

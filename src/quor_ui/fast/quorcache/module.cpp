@@ -165,6 +165,9 @@ module_exec_impl(PyObject* module, bool& have_constants)
         return -1;
     }
     PyType_Modified(&cache_type);
+    if (install_attribute_hook() < 0) {
+        return -1;
+    }
     if (PyDict_SetItem(g_module_dict, names.Cache, reinterpret_cast<PyObject*>(&cache_type)) < 0) {
         return -1;
     }

@@ -1,0 +1,187 @@
+"""Attribute lookup on Cache and its subclasses: methods load without a bound method,
+member names reach the slots before a subclass's own __getattr__, and the few
+differences this leaves are pinned down."""
+import dis
+
+import pytest
+
+from quor_ui.core.enums import CacheType as K
+from quor_ui.fast.quorcache.quorcache import Cache
+
+
+def specialised(fn, *args):
+    """fn's attribute loads and calls, as the interpreter has specialised them."""
+    for _ in range(64):
+        fn(*args)
+    return [(i.opname, i.argval) for i in dis.get_instructions(fn, adaptive=True)
+            if i.opname.startswith(("LOAD_ATTR", "CALL"))]
+
+
+def test_method_calls_are_specialised():
+    def calls(c, k):
+        c.get(k)
+        c.set(k, 1)
+        c.get_or_set_val(k, 2)
+        c.get_or_exec(k, int)
+        c.copy()
+
+    ops = specialised(calls, Cache(), K.THEME)
+    loads = [name for op, name in ops if op == "LOAD_ATTR_METHOD_NO_DICT"]
+    assert loads == ["get", "set", "get_or_set_val", "get_or_exec", "copy"], ops
+    assert [op for op, _ in ops if op.startswith("CALL")] == \
+        ["CALL_METHOD_DESCRIPTOR_FAST_WITH_KEYWORDS"] * 5, ops
+
+
+# The deliberate differences from a type with its own attribute hook.
+
+def test_getattribute_is_objects():
+    assert "__getattribute__" not in Cache.__dict__
+    assert Cache.__getattribute__ is object.__getattribute__
+
+
+def test_explicit_getattribute_does_not_read_members():
+    c = Cache()
+    c.set(K.THEME, "t")
+    assert c.THEME == "t" and getattr(c, "THEME") == "t" and hasattr(c, "THEME")
+    for explicit in (lambda: c.__getattribute__("THEME"), lambda: Cache.__getattribute__(c, "THEME")):
+        with pytest.raises(AttributeError):
+            explicit()
+    assert c.__getattribute__("get") == c.get
+
+
+def test_subclass_gains_getattribute_with_its_first_instance():
+    class Sub(Cache):
+        def member(self):
+            return super().__getattribute__("THEME")
+
+    assert "__getattribute__" not in vars(Sub)
+    s = Sub()
+    assert "__getattribute__" in vars(Sub)
+    s.set(K.THEME, "t")
+    assert s.THEME == "t"
+    with pytest.raises(AttributeError):
+        s.member()
+
+
+# Semantics that stay as they were.
+
+def test_cache_attribute_lookup():
+    c = Cache()
+    c.set(K.LAYOUT, "l")
+    assert c.LAYOUT == "l" and c.get.__qualname__ == "Cache.get"
+    with pytest.raises(AttributeError) as err:
+        c.NOT_A_MEMBER
+    assert err.value.args == ("NOT_A_MEMBER",)
+    assert getattr(c, "NOT_A_MEMBER", 5) == 5 and not hasattr(c, "__dict__")
+    with pytest.raises(TypeError, match="expected str, got int"):
+        c.__getattr__(5)
+
+
+class Fallback:
+    def __getattr__(self, name):
+        return ("fallback", name)
+
+
+class OwnGetattribute:
+    def __getattribute__(self, name):
+        if name == "THEME":
+            return "own"
+        return super().__getattribute__(name)
+
+
+def plain():
+    return type("Plain", (Cache,), {})
+
+
+def own_getattr():
+    return type("OwnGetattr", (Cache,), {"__getattr__": lambda self, name: ("own", name)})
+
+
+def mixin_first():
+    return type("MixinFirst", (Fallback, Cache), {})
+
+
+def mixin_last():
+    return type("MixinLast", (Cache, Fallback), {})
+
+
+@pytest.mark.parametrize("make, missing", [
+    (plain, AttributeError),
+    (own_getattr, ("own", "NOPE")),
+    (mixin_first, ("fallback", "NOPE")),
+    (mixin_last, AttributeError),  # Cache's __getattr__ comes first in the MRO
+])
+def test_subclasses_read_members_before_their_getattr(make, missing):
+    cls = make()
+    s = cls()
+    s.set(K.LAYOUT, "l")
+    s.extra = "own attribute"
+    assert s.LAYOUT == "l" and s.extra == "own attribute" and s.get(K.LAYOUT) == "l"
+    s.LAYOUT = "shadow"  # the instance dict comes before members
+    assert s.LAYOUT == "shadow" and s[K.LAYOUT] == "l"
+    if missing is AttributeError:
+        with pytest.raises(AttributeError) as err:
+            s.NOPE
+        assert err.value.args == ("NOPE",)
+    else:
+        assert s.NOPE == missing
+
+
+def test_subclass_with_own_getattribute_keeps_it():
+    class Sub(OwnGetattribute, Cache):
+        pass
+
+    s = Sub()
+    assert "__getattribute__" not in vars(Sub)
+    s.set(K.LAYOUT, "l")
+    assert s.THEME == "own" and s.LAYOUT == "l"  # its AttributeError falls back to __getattr__
+    with pytest.raises(AttributeError):
+        s.NOPE
+
+
+def test_getattr_added_after_instances_and_subclasses_made_earlier():
+    class Base(Cache):
+        pass
+
+    class Child(Base):
+        pass
+
+    b = Base()
+    assert "__getattribute__" in vars(Base) and "__getattribute__" not in vars(Child)
+    Child.__getattr__ = lambda self, name: ("child", name)
+    c = Child()
+    c.set(K.THEME, "t")
+    b.set(K.THEME, "b")
+    assert c.THEME == "t" and c.NOPE == ("child", "NOPE") and b.THEME == "b"
+    Base.__getattr__ = lambda self, name: ("base", name)
+    assert b.THEME == "b" and b.NOPE == ("base", "NOPE")
+
+
+def test_property_raising_attribute_error_falls_back_to_members():
+    class Sub(Cache):
+        @property
+        def THEME(self):
+            raise AttributeError("inner")
+
+    s = Sub()
+    s.set(K.THEME, "t")
+    assert s.THEME == "t"
+
+
+def test_failed_setup_of_a_subclass_is_retried():
+    _testcapi = pytest.importorskip("_testcapi")
+    cls = own_getattr()
+    for start in range(1, 200):
+        _testcapi.set_nomemory(start, 0)
+        try:
+            s = cls()
+        except MemoryError:
+            continue
+        finally:
+            _testcapi.remove_mem_hooks()
+        break
+    else:
+        pytest.fail("never succeeded")
+    assert "__getattribute__" in vars(cls)
+    s.set(K.THEME, "t")
+    assert s.THEME == "t" and s.NOPE == ("own", "NOPE")
