@@ -7,6 +7,7 @@ import subprocess
 import sys
 import textwrap
 import weakref
+from unittest import mock
 
 import pytest
 
@@ -469,3 +470,52 @@ def test_file_name_of_enum_code_is_compared_without_running_code():
         c.set(K.LAYOUT, 'l')
         assert c.get(K.LAYOUT) == 'l' and c.LAYOUT == 'l' and asked == []
     """)
+
+
+def test_shortcuts_return_after_changes_that_are_undone():
+    c = Cache()
+    c.set(CacheType.THEME, "t")
+
+    def ops():
+        return c.get(CacheType.THEME), c.THEME, c.clear_selected(whitelist=[CacheType.LAYOUT])
+
+    assert enum_calls(ops) == []
+    for owner in (enum.EnumType, enum.property):  # their version tags change for good
+        owner._unrelated = 1
+        del owner._unrelated
+        ops()  # looks at the machinery again
+        assert enum_calls(ops) == []
+    calls = []
+    stock = enum.property.__get__
+
+    def counting(self, instance, owner=None):
+        calls.append(self.name)
+        return stock(self, instance, owner)
+
+    with mock.patch.object(enum.property, "__get__", counting):
+        assert ops()[0] == "t" and calls
+    ops()
+    assert enum_calls(ops) == []
+    with mock.patch.object(enum.property, "__get__", stock):  # the same function, put back
+        ops()
+        assert enum_calls(ops) == []
+
+
+def test_enum_globals_gaining_a_key_that_is_no_str_are_asked_again():
+    # Such a key can start to claim a name without the dict changing; enum's own
+    # __members__ then uses what it maps to, and so must the cache.
+    run_fresh(WARM + textwrap.dedent("""
+        claim = False
+        class Claiming:
+            def __hash__(self):
+                return hash('MappingProxyType')
+            def __eq__(self, other):
+                return claim
+        g = enum.__dict__
+        real = g.pop('MappingProxyType')
+        g[Claiming()] = lambda members: {'LAYOUT': members['LAYOUT']}
+        g['MappingProxyType'] = real
+        assert c.THEME == 't' and 'THEME' in K.__members__
+        claim = True
+        assert 'THEME' not in K.__members__ and not hasattr(c, 'THEME')
+    """))

@@ -44,6 +44,18 @@ struct Stock {
 
 Stock stock;
 
+void
+release(Stock& s)
+{
+    for (PyObject* p : {s.value_descr, reinterpret_cast<PyObject*>(s.enum_property), s.property_get,
+                        s.property_get_code, s.value_fget, s.value_fget_code,
+                        reinterpret_cast<PyObject*>(s.enum_type), s.members_property, s.members_fget,
+                        s.members_fget_code, s.getitem, s.getitem_code, s.enum_globals}) {
+        Py_XDECREF(p);
+    }
+}
+
+
 // The last key type seen whose `value` is the stock descriptor; its version tag
 // changes with any change to the type or its bases, and tags are never reused.
 // Only ever compared by address with the type of a live key, never read through:
@@ -178,7 +190,10 @@ entry_is(std::uint64_t& checked, PyObject* dict, PyObject* name, PyObject* expec
     if (checked == dict_generation) {
         return true;
     }
-    if (PyDict_GetItem(dict, name) != expected) {
+    // A key that is no exact str could answer the look-up differently from one
+    // call to the next without the dict changing, and would be asked at every
+    // ordinary look-up: no shortcut stands for that.
+    if (!only_str_keys(dict) || PyDict_GetItem(dict, name) != expected) {
         return false;
     }
     // Remembered only while the dict is watched; otherwise asked again next time.
@@ -341,6 +356,7 @@ capture_from(PyObject* enum_module)
     if (!version_of(prop_type, &prop_version) || !version_of(meta, &meta_version)) {
         return CUSTOMISED;  // no version tag to watch them by
     }
+    Stock previous = stock;  // from an earlier capture, if any
     stock = {
         .state = STOCK,
         .value_descr = descr.release(),
@@ -359,6 +375,8 @@ capture_from(PyObject* enum_module)
         .getitem_code = Py_NewRef(PyFunction_GET_CODE(getitem.get())),
         .enum_globals = enum_globals.release(),
     };
+    mapping_checked = UINT64_MAX;  // what was remembered was about the earlier capture
+    release(previous);  // may run code: `stock` is whole already
     return STOCK;
 }
 
@@ -408,6 +426,37 @@ stock_fget()
     return true;
 }
 
+// enum.property or EnumType changed since the capture: their version tags differ
+// from the ones recorded. Looks at the machinery again, once per change of them: a
+// change that touches nothing the shortcuts stand for (an unrelated attribute, a
+// mock.patch that puts the same function back) gives a new capture and the
+// shortcuts back from the next use on; a real customisation keeps them off until
+// the types change again. Changes of code and getters need no new look: the
+// guards compare them with the captured objects, and pass again once they are back.
+void
+look_again()
+{
+    static unsigned int looked_prop, looked_meta;  // tags a look found customised
+    unsigned int prop_now = 0, meta_now = 0;
+    version_of(stock.enum_property, &prop_now);
+    version_of(stock.enum_type, &meta_now);
+    if (prop_now == looked_prop && meta_now == looked_meta) {
+        return;
+    }
+    PyObject* exc = PyErr_GetRaisedException();
+    Ref enum_module = Ref::steal(PyImport_GetModule(names.enum_));
+    Finding found = enum_module ? capture_from(enum_module.get()) : FAILED;  // STOCK replaces `stock`
+    if (PyErr_Occurred()) {
+        found = FAILED;  // looked at again next time
+        PyErr_Clear();
+    }
+    if (found == CUSTOMISED) {
+        looked_prop = prop_now;
+        looked_meta = meta_now;
+    }
+    PyErr_SetRaisedException(exc);
+}
+
 }  // namespace
 
 int
@@ -437,7 +486,11 @@ stock_member_value(PyObject* key, PyObject** out)
     // The descriptor is still an enum.property whose class, __get__ and fget are
     // untouched, so the ordinary lookup would run `return self._value_`.
     PyTypeObject* prop_type = Py_TYPE(stock.value_descr);
-    if (prop_type != stock.enum_property || prop_type->tp_version_tag != stock.enum_property_version
+    if (prop_type == stock.enum_property && prop_type->tp_version_tag != stock.enum_property_version) {
+        look_again();
+        return 0;
+    }
+    if (prop_type != stock.enum_property
         || PyFunction_GET_CODE(stock.property_get) != stock.property_get_code || !stock_fget()
         || PyFunction_GET_CODE(stock.value_fget) != stock.value_fget_code) {
         return 0;
@@ -470,13 +523,15 @@ stock_member_value(PyObject* key, PyObject** out)
 Ref
 stock_member_map(PyObject* enum_type)
 {
-    // The dict look-up in enum's globals goes first: a colliding key there could run
-    // code, which must not come after the identity checks that follow it.
-    if (!captured()
-        || !entry_is(mapping_checked, stock.enum_globals, names.MappingProxyType,
-                     reinterpret_cast<PyObject*>(&PyDictProxy_Type))
-        || Py_TYPE(enum_type) != stock.enum_type
-        || stock.enum_type->tp_version_tag != stock.enum_type_version
+    if (!captured() || Py_TYPE(enum_type) != stock.enum_type) {
+        return {};
+    }
+    if (stock.enum_type->tp_version_tag != stock.enum_type_version) {
+        look_again();
+        return {};
+    }
+    if (!entry_is(mapping_checked, stock.enum_globals, names.MappingProxyType,
+                  reinterpret_cast<PyObject*>(&PyDictProxy_Type))
         || property_getter(stock.members_property) != stock.members_fget
         || PyFunction_GET_CODE(stock.members_fget) != stock.members_fget_code
         || PyFunction_GET_CODE(stock.getitem) != stock.getitem_code) {
