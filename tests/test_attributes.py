@@ -1,6 +1,7 @@
 """Attribute lookup on Cache and its subclasses: methods load without a bound method,
 member names reach the slots before a subclass's own __getattr__, and the few
 differences this leaves are pinned down."""
+import abc
 import dis
 
 import pytest
@@ -137,6 +138,48 @@ def test_subclass_with_own_getattribute_keeps_it():
     assert s.THEME == "own" and s.LAYOUT == "l"  # its AttributeError falls back to __getattr__
     with pytest.raises(AttributeError):
         s.NOPE
+
+
+def test_mixin_after_cache_and_stated_object_lookup_keep_their_places():
+    class After(Cache, OwnGetattribute):  # Cache's lookup used to come first
+        pass
+
+    class Stated(Cache):
+        __getattribute__ = object.__getattribute__
+
+        def __getattr__(self, name):
+            return ("own", name)
+
+    a, s = After(), Stated()
+    a.set(K.THEME, "slot")
+    s.set(K.THEME, "slot")
+    assert a.THEME == "slot" and vars(After)["__getattribute__"] is not OwnGetattribute.__getattribute__
+    assert vars(Stated)["__getattribute__"] is object.__getattribute__ and s.THEME == ("own", "THEME")
+
+
+def test_delegating_getattribute_with_own_getattr_sees_members_first():
+    # A deliberate difference: super().__getattribute__ now finds object's lookup.
+    class Own(Cache):
+        def __getattribute__(self, name):
+            return super().__getattribute__(name)
+
+        def __getattr__(self, name):
+            return ("own", name)
+
+    o = Own()
+    o.set(K.THEME, "slot")
+    assert o.THEME == ("own", "THEME") and o.get(K.THEME) == "slot"
+
+
+def test_refused_abstract_subclass_is_left_as_it_was():
+    class Abstract(Cache, metaclass=abc.ABCMeta):
+        @abc.abstractmethod
+        def f(self):
+            pass
+
+    with pytest.raises(TypeError):
+        Abstract()
+    assert "__getattribute__" not in vars(Abstract)
 
 
 def test_getattr_added_after_instances_and_subclasses_made_earlier():

@@ -118,14 +118,28 @@ check_reach(CacheObject* self, const bool* picked)
 
 // Member names reach the slots before a subclass's own __getattr__: Cache's
 // lookup (attributes, then members) goes into the subclass as its
-// __getattribute__, unless something in its MRO already has one of its own, or
-// the subclass is immutable. Idempotent: a failure is retried at the next instance.
+// __getattribute__, where Cache's own used to be found: unless a class before
+// Cache in the subclass's MRO states one of its own (object's included), or the
+// subclass is immutable. A mixin after Cache so still comes after Cache's lookup.
+// Idempotent: a failure is retried at the next instance.
 int
 give_member_lookup(PyTypeObject* type)
 {
     if (cache_getattribute == nullptr || (type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE)
-        || _PyType_Lookup(type, names.__getattribute__) != object_getattribute) {
+        || _PyType_Lookup(type, names.__getattribute__) == cache_getattribute) {
         return 0;
+    }
+    Ref mro = Ref::borrow(type->tp_mro);  // held: a look-up below may run a key's __eq__
+    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro.get()); ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
+        if (base == &cache_type) {
+            break;
+        }
+        Ref dict = Ref::steal(PyType_GetDict(base));
+        int own = dict ? PyDict_Contains(dict.get(), names.__getattribute__) : -1;
+        if (own != 0) {
+            return own;  // -1 on error; 1: the class states its own
+        }
     }
     // type's own setattr, not a metaclass's: this is plumbing, not a user's assignment.
     // It updates the slots of the type and of its subclasses.
@@ -136,12 +150,12 @@ give_member_lookup(PyTypeObject* type)
 PyObject*
 cache_alloc(PyTypeObject* type)
 {
-    if (type != &cache_type && give_member_lookup(type) < 0) {
-        return nullptr;
-    }
     PyObject* op;
     if (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) {  // object's new refuses it for us
         op = PyBaseObject_Type.tp_new(type, consts.empty_tuple, nullptr);
+    }
+    else if (type != &cache_type && give_member_lookup(type) < 0) {
+        return nullptr;
     }
     else {
         op = type->tp_alloc(type, 0);

@@ -122,14 +122,23 @@ lookup_global_slow(PyObject* name)
     if (found != nullptr) {
         // With only str keys the look-up ran no code, so `found` is what the
         // namespace holds now; remembered only while the namespace is watched.
-        if (only_str_keys(g_module_dict) && watch_dict(g_module_dict)) {
-            Remembered* r = &remembered[0];
-            if (r->name != name && r->name != nullptr) {
-                r = &remembered[1];
-            }
-            *r = {name, dict_generation, found};
+        Ref value = Ref::borrow(found);
+        Remembered* r = &remembered[0];
+        if (r->name != name && r->name != nullptr) {
+            r = &remembered[1];
         }
-        return Ref::borrow(found);
+        PyObject* old = r->value;
+        if (only_str_keys(g_module_dict) && watch_dict(g_module_dict)) {
+            *r = {name, dict_generation, Py_NewRef(value.get())};
+        }
+        else if (r->name == name) {
+            *r = {nullptr, 0, nullptr};  // nothing to remember: let go of the last answer
+        }
+        else {
+            old = nullptr;
+        }
+        Py_XDECREF(old);  // may run code: the entry is already consistent
+        return value;
     }
     if (!PyErr_Occurred()) {
         found = PyDict_GetItemWithError(PyModule_GetDict(g_builtins), name);

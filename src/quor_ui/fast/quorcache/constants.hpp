@@ -80,12 +80,15 @@ int make_constants();
 bool only_str_keys(PyObject* dict);
 
 // Globals found in the module namespace, valid while no watched dict has changed
-// since (watch.hpp): the value is borrowed from the namespace, which holds it
-// until a change, and the watcher sees every change before it is made.
+// since (watch.hpp): the watcher sees every change before it is made. The value is
+// owned all the same: a watcher of another module that runs Python code between
+// the event and the change (which the C API forbids) could have a value learnt
+// just before the namespace lets go of it, and that must cost a stale answer at
+// worst, never a freed object.
 struct Remembered {
     PyObject* name;
     std::uint64_t generation;
-    PyObject* value;
+    PyObject* value;  // owned; kept until the entry is used for another answer
 };
 extern Remembered remembered_globals[2];
 
