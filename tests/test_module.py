@@ -205,10 +205,13 @@ def test_failed_imports_leak_nothing(setup):
 
         for _ in range(1000):  # until the interpreter's own caches have settled
             attempt()
-        before = sys.getallocatedblocks()
-        for _ in range(1000):
-            attempt()
-        print(sys.getallocatedblocks() - before < 50)
+        grown = []
+        for _ in range(3):  # drift comes and goes; a block lost per retry is 1000 a round
+            before = sys.getallocatedblocks()
+            for _ in range(1000):
+                attempt()
+            grown.append(sys.getallocatedblocks() - before)
+        print(min(grown) < 50)
         sys.modules["quor_ui.core.enums"] = real
         import {NAME} as m
         print(m.CacheType is real.CacheType, m.Cache().get(m.CacheType.LAYOUT))
