@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer into build/asan
+# Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer into build/asan-X.Y
 # and runs the test suite against that build (arguments go to pytest). Fails on a test
-# failure and on any sanitizer report, leaks at exit included.
+# failure and on any sanitizer report, leaks at exit included. Interpreters as in venv.sh.
 . "$(dirname "$0")/venv.sh"
 python -m pip install --quiet ".[test]"
 
-out=$root/build/asan
+out=$root/build/asan-$pyver
 site=$out/site                      # a package tree whose only extension is the sanitized one
 pkg=$site/quor_ui/fast/quorcache
 logs=$out/reports

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and installs quor_ui into .venv, then runs the demonstration.
+# Builds and installs quor_ui into .venv-X.Y, then runs the demonstration
+# (interpreters as in venv.sh).
 . "$(dirname "$0")/venv.sh"
 python -m pip install --quiet .
 python examples/demo.py

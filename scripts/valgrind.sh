@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Runs the tests that exercise memory safety under valgrind's memcheck against the module
-# installed in .venv, and fails on any invalid read or write, use of uninitialised memory
+# installed in .venv-X.Y, and fails on any invalid read or write, use of uninitialised memory
 # or bad free, wherever it happens: a block the module releases too early is read by the
 # interpreter, so the frame that reads it is often not ours. Arguments replace the default
-# selection of tests. Processes that the tests start run without valgrind.
+# selection of tests. Processes that the tests start run without valgrind. Interpreters as
+# in venv.sh.
 . "$(dirname "$0")/venv.sh"
 python -m pip install --quiet ".[test]"
-log=$root/build/valgrind.log
+log=$root/build/valgrind-$pyver.log
 mkdir -p "$(dirname "$log")"
 tests=("$@")
 [ ${#tests[@]} -gt 0 ] || tests=(tests/test_slots.py tests/test_clear.py tests/test_copy_pickle.py

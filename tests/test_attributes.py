@@ -177,8 +177,12 @@ def test_refused_abstract_subclass_is_left_as_it_was():
         def f(self):
             pass
 
-    with pytest.raises(TypeError):
-        Abstract()
+    message = ("Can't instantiate abstract class Abstract without an implementation for "
+               "abstract method 'f'")
+    for make in (Abstract, lambda: Cache.__new__(Abstract)):
+        with pytest.raises(TypeError) as err:
+            make()
+        assert err.value.args == (message,)
     assert "__getattribute__" not in vars(Abstract)
 
 

@@ -150,6 +150,21 @@ def test_keyword_binding(cache, key):
     assert str(fails(RuntimeError, lambda: cache.set(key, **{Boom("value"): 1}))) == "compared"
 
 
+@pytest.mark.parametrize("call", [
+    lambda c, k, name, ran: c.set(k, **{name: "new"}),
+    lambda c, k, name, ran: c.get_or_set_val(k, **{name: "new"}),
+    lambda c, k, name, ran: c.get_or_exec(k, **{name: lambda: ran.append(1)}),
+    lambda c, k, name, ran: c.clear_selected(**{name: [Key(0)]}),
+], ids=["set", "get_or_set_val", "get_or_exec", "clear_selected"])
+@pytest.mark.parametrize("spelling", ["value", "func", "whitelist", "other"])
+def test_failing_keyword_comparison_binds_nothing(cache, key, call, spelling):
+    cache.set(Key(0), "zero")
+    ran = []
+    with pytest.raises(RuntimeError, match="compared"):
+        call(cache, key, Boom(spelling), ran)
+    assert slots(cache) == ["zero"] + [None] * 31 and ran == []
+
+
 _vectorcall = ctypes.pythonapi.PyObject_Vectorcall
 _vectorcall.restype = ctypes.py_object
 _vectorcall.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t,

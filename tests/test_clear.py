@@ -174,3 +174,30 @@ def test_list_dropped_during_clear(full):
         full.clear()
     assert err.value.args == (NOT_SUB,)
     assert lst == [None] + FILLED[1:] and slots(full) is None
+
+
+class Logged:
+    """A key whose every `value` read is logged; `fails` makes the read raise."""
+
+    def __init__(self, log, name, value=0, fails=False):
+        self.log, self.name, self.index, self.fails = log, name, value, fails
+
+    @property
+    def value(self):
+        self.log.append(self.name)
+        if self.fails:
+            raise LookupError(self.name)
+        return self.index
+
+
+def test_blacklist_is_resolved_before_whitelist(full):
+    log = []
+    full.clear_selected([Logged(log, "b1", 5), Logged(log, "b2", 0)],
+                        [Logged(log, "w1", 31), Logged(log, "w2", 0)])
+    assert log == ["b1", "b2", "w1", "w2"] and emptied(full) == {31}
+    log.clear()
+    with pytest.raises(LookupError) as err:
+        full.clear_selected([Logged(log, "b1"), Logged(log, "bad b", fails=True)],
+                            [Logged(log, "bad w", fails=True)])
+    assert err.value.args == ("bad b",) and log == ["b1", "bad b"]
+    assert emptied(full) == {31}

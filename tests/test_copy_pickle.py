@@ -263,6 +263,14 @@ def test_setstate_refusals_leave_cache_unchanged(cache, key, state, exc, message
     assert slots(cache) is lst and cache.get(key) == "kept"
 
 
+def test_setstate_dict_overrides_attributes_already_set():
+    c = Tagged()
+    c.tag, c.other = "old", "kept"
+    lst = [None] * 32
+    c.__setstate__((lst, {"tag": "new", "added": 1}))
+    assert vars(c) == {"tag": "new", "other": "kept", "added": 1} and slots(c) is lst
+
+
 @pytest.mark.parametrize("rest, exc", [
     (({},), None), ((None,), None), ((0, {"a": 1}), None), ((None, {"a": 1}, 3), None),
     (({"a": 1},), AttributeError), ((BadBool(),), ZeroDivisionError)])

@@ -196,6 +196,11 @@ def test_member_map_with_other_keys_is_asked_as_often_as_enum_asks():
         assert expected >= 2
         odd.calls = 0
         assert c.THEME == "theme" and odd.calls == expected
+        odd.calls = None  # no longer claims 'THEME'
+        refs = [sys.getrefcount(m) for m in (CacheType.THEME, CacheType.LAYOUT)]
+        for _ in range(1000):
+            assert c.THEME == "theme" and c.LAYOUT == "layout" and not hasattr(c, "NOPE")
+        assert [sys.getrefcount(m) for m in (CacheType.THEME, CacheType.LAYOUT)] == refs
     finally:
         members.clear()
         members.update(saved)
@@ -407,6 +412,57 @@ PATCHES = {
         c.set(K.LAYOUT, 'l')
         c.clear_selected()
         assert c.get(K.LAYOUT) is None and c.get(K.THEME) == 't'
+    """),
+    "property.__get__ code": ("""
+        import types
+        stock = enum.property.__get__
+        enum._stock_get = types.FunctionType(stock.__code__, vars(enum), "get",
+                                             stock.__defaults__)
+        enum._get_calls = calls = []
+        def get(self, instance, ownerclass=None):  # runs with enum's globals
+            _get_calls.append(self.name)
+            return _stock_get(self, instance, ownerclass)
+        stock.__code__ = get.__code__
+    """, """
+        calls.clear()
+        c.set(K.LAYOUT, 'l')
+        assert c.get(K.LAYOUT) == 'l' and calls == ['value', 'value']
+    """),
+    "EnumType.__getitem__ code": ("""
+        def getitem(cls, name):
+            return cls._member_map_['LAYOUT']
+        enum.EnumType.__getitem__.__code__ = getitem.__code__
+    """, """
+        c.set(K.LAYOUT, 'l')
+        assert c.THEME == 'l'
+    """),
+    "EnumType.__members__ code": ("""
+        def members(cls):
+            return {'LAYOUT': cls._member_map_['LAYOUT']}
+        enum.EnumType.__dict__['__members__'].fget.__code__ = members.__code__
+    """, """
+        c.set(K.LAYOUT, 'l')
+        c.clear_selected()
+        assert c.get(K.LAYOUT) is None and c.get(K.THEME) == 't' and not hasattr(c, 'THEME')
+    """),
+    # the stock instructions over other names
+    "EnumType.__members__ names": ("""
+        fget = enum.EnumType.__dict__['__members__'].fget
+        fget.__code__ = fget.__code__.replace(co_names=('MappingProxyType', '_other_map_'))
+        type.__setattr__(K, '_other_map_', {'LAYOUT': K.LAYOUT})
+    """, """
+        c.set(K.LAYOUT, 'l')
+        c.clear_selected()
+        assert c.get(K.LAYOUT) is None and c.get(K.THEME) == 't' and not hasattr(c, 'THEME')
+    """),
+    "value fget names": ("""
+        fget = enum.Enum.__dict__['value'].fget
+        fget.__code__ = fget.__code__.replace(co_names=('_shifted_',))
+        for m in K:
+            object.__setattr__(m, '_shifted_', m._value_ + 1)
+    """, """
+        c.set(K.LAYOUT, 'shifted')
+        assert c.__reduce__()[2][0][K.LAYOUT._value_ + 1] == 'shifted'
     """),
     "MappingProxyType": ("""
         seen = []

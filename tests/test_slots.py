@@ -95,6 +95,9 @@ def test_attribute_access(cache, t_enum):
     with pytest.raises(TypeError) as err:
         getattr(cache, type("S", (str,), {})("A"))
     assert str(err.value) == "Argument 'type' has incorrect type (expected str, got S)"
+    with pytest.raises(AttributeError) as err:  # None passes the type test, then is no member
+        cache.__getattr__(None)
+    assert err.value.args == (None,)
 
 
 def test_cachetype_is_looked_up_at_each_use(cache, mod, monkeypatch, key):
@@ -112,6 +115,55 @@ def test_cachetype_is_looked_up_at_each_use(cache, mod, monkeypatch, key):
     assert cache.get(key) == "x"
     monkeypatch.setattr(builtins, "CacheType", T, raising=False)
     assert cache[T.A] == "x" and cache.A == "x"
+
+
+class Switching:
+    """A member listing whose membership test rebinds the module's CacheType to `then`."""
+
+    def __init__(self, mod, then):
+        self.mod, self.then = mod, then
+
+    def __contains__(self, name):
+        self.mod.CacheType = self.then
+        return True
+
+
+class Listing(type):
+    """A key type whose members are listed by a custom mapping and fetched by `pick`."""
+
+    @property
+    def __members__(cls):
+        return cls.listing
+
+    def __getitem__(cls, name):
+        return cls.pick
+
+
+def test_member_is_fetched_from_the_cachetype_bound_after_the_test(cache, mod, monkeypatch):
+    second = Listing("Second", (), {"pick": Probe(2)})
+    first = Listing("First", (), {"pick": Probe(1), "listing": Switching(mod, second)})
+    monkeypatch.setattr(mod, "CacheType", first)
+    cache.set(Key(1), "first")
+    cache.set(Key(2), "second")
+    assert cache.A == "second" and mod.CacheType is second
+    assert first.pick.reads == 0 and second.pick.reads == 1
+
+
+@pytest.mark.parametrize("then", [["new"] * 32, None])
+def test_member_read_uses_the_list_taken_before_resolving(cache, mod, monkeypatch, then):
+    old = slots(cache)
+    cache.set(Key(3), "old")
+
+    class Hooked(enum.Enum):
+        A = 3
+
+        @property
+        def value(self):
+            cache.__setstate__((then,))
+            return self._value_
+
+    monkeypatch.setattr(mod, "CacheType", Hooked)
+    assert cache.A == "old" and slots(cache) is then and old[3] == "old"
 
 
 def test_subscription_order_of_checks(cache, mod, monkeypatch):

@@ -204,13 +204,50 @@ cache_init(PyObject* op, PyObject* args, PyObject* kwds)
     return reinit(as_cache(op));
 }
 
+// callable(*args, **dict(zip(kwnames, args[nargs:]))) through its type's tp_call, as
+// the interpreter calls an object without a vectorcall of its own.
+PyObject*
+call_via_tp_call(PyObject* callable, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    ternaryfunc call = Py_TYPE(callable)->tp_call;
+    if (call == nullptr) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable", Py_TYPE(callable)->tp_name);
+        return nullptr;
+    }
+    Ref tuple = Ref::steal(PyTuple_New(nargs));
+    if (!tuple) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+    }
+    Ref kwargs;
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+        kwargs = Ref::steal(PyDict_New());
+        if (!kwargs) {
+            return nullptr;
+        }
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) {
+                return nullptr;
+            }
+        }
+    }
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return nullptr;
+    }
+    PyObject* result = call(callable, tuple.get(), kwargs.get());
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
 // Cache(...) with no argument tuple or keyword dictionary built.
 PyObject*
 cache_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames)
 {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (type != reinterpret_cast<PyObject*>(&cache_type)) {  // not inherited; just in case
-        return _PyObject_MakeTpCall(PyThreadState_Get(), type, args, nargs, kwnames);
+        return call_via_tp_call(type, args, nargs, kwnames);
     }
     Ref self = Ref::steal(cache_alloc(&cache_type));
     if (!self) {

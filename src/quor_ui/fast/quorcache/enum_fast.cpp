@@ -153,12 +153,13 @@ is_body(PyObject* f, const Body& body)
     return at == count;
 }
 
-// A valid version tag, which any later change to the type or its bases replaces.
+// A valid version tag, which any later change to the type or its bases replaces. A
+// tag of 0 is none: a change resets the tag to 0 on 3.12 and 3.13 alike (3.13 no longer
+// sets Py_TPFLAGS_VALID_VERSION_TAG at all), and tags are never reused.
 bool
-version_of(PyTypeObject* type, PyObject* any_name, unsigned int* tag)
+version_of(PyTypeObject* type, unsigned int* tag)
 {
-    _PyType_Lookup(type, any_name);  // assigns a tag if the type has none
-    if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || type->tp_version_tag == 0) {
+    if (!PyUnstable_Type_AssignVersionTag(type) || type->tp_version_tag == 0) {
         return false;
     }
     *tag = type->tp_version_tag;
@@ -352,8 +353,7 @@ capture_from(PyObject* enum_module)
     }
 
     unsigned int prop_version, meta_version;
-    if (!version_of(prop_type, names.__get__, &prop_version)
-        || !version_of(meta, names.__getitem__, &meta_version)) {
+    if (!version_of(prop_type, &prop_version) || !version_of(meta, &meta_version)) {
         return CUSTOMISED;  // no version tag to watch them by
     }
     Stock previous = stock;  // from an earlier capture, if any
@@ -438,8 +438,8 @@ look_again()
 {
     static unsigned int looked_prop, looked_meta;  // tags a look found customised
     unsigned int prop_now = 0, meta_now = 0;
-    version_of(stock.enum_property, names.__get__, &prop_now);
-    version_of(stock.enum_type, names.__getitem__, &meta_now);
+    version_of(stock.enum_property, &prop_now);
+    version_of(stock.enum_type, &meta_now);
     if (prop_now == looked_prop && meta_now == looked_meta) {
         return;
     }
@@ -478,7 +478,7 @@ stock_member_value(PyObject* key, PyObject** out)
         // Remembered only where the tag covers everything the look-up reads: a
         // metaclass's own mro() can put classes whose changes don't reach the tag.
         if (Py_TYPE(type) == stock.enum_type && stock.enum_type->tp_version_tag == stock.enum_type_version
-            && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0) {
+            && type->tp_version_tag != 0) {
             stock_key_type = type;
             stock_key_type_version = type->tp_version_tag;
         }
@@ -553,7 +553,7 @@ stock_member_map(PyObject* enum_type)
     if (!map || !PyDict_CheckExact(map.get())) {
         return {};
     }
-    if ((type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0) {
+    if (type->tp_version_tag != 0) {
         PyObject* old = last_map;
         last_type = type;
         last_version = type->tp_version_tag;

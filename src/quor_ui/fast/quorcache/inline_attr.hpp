@@ -3,12 +3,19 @@
 // through the generic lookup (a type look-up, then a hash look-up in the shared
 // keys: about 190 instructions against about 10).
 //
-// Interpreter internals relied on (CPython 3.12; nothing here is public API, so
-// every other version gets the ordinary lookup from `inline_attr` = nullptr):
-//  - an instance of a type with Py_TPFLAGS_MANAGED_DICT keeps, three pointers
+// Interpreter internals relied on (CPython 3.12 and 3.13 without free threading;
+// nothing here is public API, so every other build gets the ordinary lookup from
+// `inline_attr` = nullptr):
+//  - 3.12: an instance of a type with Py_TPFLAGS_MANAGED_DICT keeps, three pointers
 //    before its header, either its dict or (tagged with the low bit) a pointer one
 //    byte before its values array (pycore_object.h: _PyObject_DictOrValuesPointer,
 //    _PyDictOrValues_IsValues, _PyDictOrValues_GetValues);
+//  - 3.13: an instance of a type with Py_TPFLAGS_INLINE_VALUES (whose basic size is
+//    then a bare object header) has its values right after the header, as a
+//    struct _dictvalues (pycore_dict.h: capacity, size, embedded and valid bytes,
+//    then the array; pycore_object.h: _PyObject_InlineValues). They stay valid
+//    while they hold the attributes, a dict made for the instance included, and
+//    are marked invalid when the attributes move out to a dict's own table;
 //  - the values array is indexed like the entries of the type's shared keys
 //    (PyHeapTypeObject.ht_cached_keys; layout of struct _dictkeysobject in
 //    pycore_dict.h), which only ever grow at the end and are never resized, so a
@@ -38,7 +45,7 @@ struct InlineSlot {
     Py_ssize_t index = -1;
 };
 
-#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
 inline constexpr bool HAVE_INLINE_VALUES = true;
 #else
 inline constexpr bool HAVE_INLINE_VALUES = false;
@@ -46,7 +53,8 @@ inline constexpr bool HAVE_INLINE_VALUES = false;
 
 namespace detail {
 
-// struct _dictkeysobject of CPython 3.12, up to its hash table.
+// struct _dictkeysobject of CPython 3.12 and 3.13 (without free threading), up to
+// its hash table.
 struct Keys312 {
     Py_ssize_t dk_refcnt;
     std::uint8_t dk_log2_size;
@@ -63,17 +71,45 @@ struct UnicodeEntry312 {
     PyObject* me_value;
 };
 
-// The values array of `obj`, or nullptr when its dict has been made.
-inline PyObject* const*
-values_of(PyObject* obj)
+#if PY_VERSION_HEX < 0x030D0000
+// Entry `index` of the values array of `obj` (borrowed, maybe null), or nullptr
+// when its dict has been made; `index` lies inside every instance's array.
+inline PyObject*
+value_at(PyObject* obj, Py_ssize_t index)
 {
     char* dorv;
     std::memcpy(&dorv, reinterpret_cast<char*>(obj) - 3 * sizeof(PyObject*), sizeof dorv);
     if ((reinterpret_cast<std::uintptr_t>(dorv) & 1) == 0) {
         return nullptr;
     }
-    return reinterpret_cast<PyObject* const*>(dorv + 1);
+    return reinterpret_cast<PyObject* const*>(dorv + 1)[index];
 }
+#else
+// struct _dictvalues of CPython 3.13.
+struct Values313 {
+    std::uint8_t capacity;
+    std::uint8_t size;
+    std::uint8_t embedded;
+    std::uint8_t valid;
+    PyObject* values[1];
+};
+
+// Entry `index` of the inline values of `obj` (borrowed, maybe null), or nullptr
+// when they no longer hold its attributes.
+inline PyObject*
+value_at(PyObject* obj, Py_ssize_t index)
+{
+    PyTypeObject* type = Py_TYPE(obj);
+    if (!(type->tp_flags & Py_TPFLAGS_INLINE_VALUES) || type->tp_basicsize != sizeof(PyObject)) {
+        return nullptr;
+    }
+    auto* values = reinterpret_cast<const Values313*>(reinterpret_cast<char*>(obj) + sizeof(PyObject));
+    if (!values->valid || index >= values->capacity) {
+        return nullptr;
+    }
+    return values->values[index];
+}
+#endif
 
 }  // namespace detail
 
@@ -90,8 +126,7 @@ inline_attr(const InlineSlot& slot, PyObject* obj)
     if (type != slot.type || type->tp_version_tag != slot.version || slot.index < 0) {
         return nullptr;
     }
-    PyObject* const* values = detail::values_of(obj);
-    return values != nullptr ? values[slot.index] : nullptr;
+    return detail::value_at(obj, slot.index);
 }
 
 // Learns where `name` lives for obj's type, at its current version tag, and
@@ -108,13 +143,13 @@ learn_inline_slot(InlineSlot& slot, PyObject* obj, PyObject* name, PyObject* exp
     }
     PyTypeObject* type = Py_TYPE(obj);
     if (!(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) || !(type->tp_flags & Py_TPFLAGS_HEAPTYPE)
-        || !(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || type->tp_version_tag == 0
+        || type->tp_version_tag == 0
         || !PyUnicode_CheckExact(name)) {
         return false;
     }
     auto* keys = reinterpret_cast<detail::Keys312*>(
         reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys);
-    if (keys == nullptr || keys->dk_kind != 2 || detail::values_of(obj) == nullptr) {
+    if (keys == nullptr || keys->dk_kind != 2) {
         return false;
     }
     auto* entries = reinterpret_cast<detail::UnicodeEntry312*>(
