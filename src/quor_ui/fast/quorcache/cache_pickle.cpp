@@ -55,12 +55,17 @@ reduce_impl(CacheObject* self)
     if (!unpickle) {
         return nullptr;
     }
+    // Tuples made one by one: Py_BuildValue of CPython 3.12.1 loses the inner tuple
+    // when an allocation for the outer one fails.
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
-    if (use_setstate) {
-        return Py_BuildValue("O(OOO)O", unpickle.get(), type, consts.checksum, Py_None,
-                             state.get());
+    Ref args = Ref::steal(PyTuple_Pack(3, type, consts.checksum, use_setstate ? Py_None : state.get()));
+    if (!args) {
+        return nullptr;
     }
-    return Py_BuildValue("O(OOO)", unpickle.get(), type, consts.checksum, state.get());
+    if (use_setstate) {
+        return PyTuple_Pack(3, unpickle.get(), args.get(), state.get());
+    }
+    return PyTuple_Pack(2, unpickle.get(), args.get());
 }
 
 bool
