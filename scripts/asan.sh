@@ -23,8 +23,10 @@ cmake --build "$out/cmake" -j 2 >"$out/build.log" || { cat "$out/build.log"; exi
 runtime="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
 # verify_asan_link_order=0: a test loads the module into another interpreter (python3.13)
 # that nothing preloads; the runtime then comes in with the module, late but working.
+# fast_unwind_on_malloc=0: the interpreter has no frame pointers, and a leak's stack must
+# reach our frames for the suppressions to tell ours from the interpreter's.
 # Reports go to files: pytest's capturing would swallow what a dying process writes to stderr.
-export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:detect_stack_use_after_return=1:verify_asan_link_order=0:log_path=$logs/asan"
+export ASAN_OPTIONS="detect_leaks=1:fast_unwind_on_malloc=0:halt_on_error=1:detect_stack_use_after_return=1:verify_asan_link_order=0:log_path=$logs/asan"
 export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$logs/ubsan"
 export PYTHONMALLOC=malloc          # every object a malloc block the sanitizer can see
