@@ -581,6 +581,12 @@ def forked_sweep(setup, op_check):
     return points, failed, succeeded
 
 
+@pytest.mark.skipif(
+    sys.version_info[:3] == (3, 13, 0),
+    reason="CPython 3.13.0's dict setdefault counts an entry whose insertion failed, as "
+    "type readying does when it fills a type's dict: d = {f'k{i}': i for i in range(5)}; "
+    "_testcapi.set_nomemory(0, 1); d.setdefault('new', 1) raises SystemError, and the next "
+    "resizes of d crash, with no extension involved")
 def test_import_under_allocation_failures():
     """After a failed load of the module, the next import succeeds and works."""
     points, failed, _ = forked_sweep("""
