@@ -180,15 +180,22 @@ def test_getattr_added_after_instances_and_subclasses_made_earlier():
     assert b.THEME == "b" and b.NOPE == ("base", "NOPE")
 
 
-def test_property_raising_attribute_error_falls_back_to_members():
+@pytest.mark.parametrize("error", [AttributeError("inner"), ValueError("inner")])
+def test_property_of_a_subclass_raising(error):
+    # AttributeError falls back to the members; any other error comes out unchanged.
     class Sub(Cache):
         @property
         def THEME(self):
-            raise AttributeError("inner")
+            raise error
 
     s = Sub()
     s.set(K.THEME, "t")
-    assert s.THEME == "t"
+    if isinstance(error, AttributeError):
+        assert s.THEME == "t"
+        return
+    with pytest.raises(ValueError) as raised:
+        s.THEME
+    assert raised.value is error
 
 
 def test_failed_setup_of_a_subclass_is_retried():

@@ -670,6 +670,37 @@ def test_module_namespace_changes_are_seen_at_once(mod, monkeypatch):
         c.A
 
 
+class DeletesCacheType:
+    """A member-map key hashed like 'A' whose comparison, once armed, deletes the module's
+    CacheType."""
+
+    def __init__(self, mod):
+        self.mod, self.armed = mod, False
+
+    def __hash__(self):
+        return hash("A")
+
+    def __eq__(self, other):
+        if self.armed:
+            self.armed = False
+            del self.mod.CacheType
+        return False
+
+
+def test_cache_type_deleted_during_the_membership_test(mod, monkeypatch):
+    K = make_keys()
+    monkeypatch.setattr(mod, "CacheType", K)
+    c = Cache()
+    c.set(K.A, "a")
+    assert c.A == "a"
+    deleter = DeletesCacheType(mod)
+    type.__setattr__(K, "_member_map_", {deleter: None, **K._member_map_})  # probed before 'A'
+    deleter.armed = True
+    with pytest.raises(NameError, match="CacheType"):
+        c.A
+    assert not deleter.armed
+
+
 def test_no_dict_watcher_left():
     """Without a watcher, nothing is remembered; once one is free, the module takes it."""
     pytest.importorskip("_testcapi")

@@ -1,7 +1,10 @@
 """Every operation, on success and on each way it fails, leaves no block and no reference behind."""
+import enum
+
 import pytest
 
 import leakcheck
+from conftest import Key
 from ops import LST, OPERATIONS, A, K, V, full
 from quor_ui.fast.quorcache import quorcache
 
@@ -18,3 +21,15 @@ def test_missing_cache_type_name_leaves_nothing_behind(monkeypatch):
     c = full()
     for op in (lambda: c.clear_selected(), lambda: c[A], lambda: c.LAYOUT):
         leakcheck.check(op, V, raises=NameError, runs=leakcheck.RUNS // 10)
+
+
+class Big(int):
+    """No cached small int: a reference kept or lost on it shows in its count."""
+
+
+@pytest.mark.parametrize("key", [Key(Big(3)), enum.Enum("BigKeys", {"A": Big(3)}).A],
+                         ids=["key", "stock member"])
+def test_keyed_calls_leave_the_keys_value_as_it_was(key):
+    c = full()
+    leakcheck.check(lambda: (c.get(key), c.set(key, V), c.get_or_set_val(key, V),
+                             c.get_or_exec(key, V), c.clear_selected([key], [key])), key.value)
