@@ -311,6 +311,22 @@ def pickled_sub():
     return c
 
 
+_held = None
+
+
+def without_free_tuples(make):
+    """make, then the interpreter's free lists of 1- to 3-tuples emptied until the next
+    cache is made: the small tuples an operation builds are then allocated, and so can
+    fail, instead of being taken from a list (which holds up to 2000)."""
+    def made():
+        global _held
+        _held = None  # back to the lists before they are emptied again
+        c = make()
+        _held = [(i,) * n for n in (1, 2, 3) for i in range(2100)]
+        return c
+    return made
+
+
 FRAMELESS = {
     # construction and the life cycle
     "Cache()": (None, lambda c: Cache),
@@ -412,6 +428,8 @@ FRAMELESS = {
     "__reduce__(1)": (full, lambda c: P(c.__reduce__, V)),
     "__reduce__ subclass dict": (lambda: with_attr(Sub()),
                                  lambda c: c.__reduce__),
+    "__reduce__ tuples allocated": (without_free_tuples(full), lambda c: c.__reduce__),
+    "__reduce__ bare, tuples allocated": (without_free_tuples(bare), lambda c: c.__reduce__),
     "unpickle None state": (None, lambda c: P(unpickle, Cache, CHECKSUM, None)),
     "unpickle state": (None, lambda c: P(unpickle, Cache, CHECKSUM, (LST,))),
     "unpickle keywords": (None, lambda c: P(unpickle, __pyx_type=Cache, __pyx_checksum=0xe95c4d5,
