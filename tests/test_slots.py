@@ -2,15 +2,12 @@ import builtins
 import copy
 import enum
 import sys
-import traceback
 import weakref
 
 import pytest
 
-from conftest import Key, slots
+from conftest import NOT_SUB, Key, OnDel, Tracked, slots, tb_names
 
-P = "quor_ui.fast.quorcache.quorcache.Cache."
-NOT_SUB = "'NoneType' object is not subscriptable"
 BAD_KEY = "The key for cache access must be of type CacheType"
 
 
@@ -18,10 +15,6 @@ class T(enum.Enum):
     A = 3
     get = 1
     copy = 2
-
-
-class Tracked:
-    pass
 
 
 class Probe:  # stands in for CacheType and its members
@@ -35,23 +28,8 @@ class Probe:  # stands in for CacheType and its members
         return self._value
 
 
-class OnDel:
-    def __init__(self, action):
-        self.action = action
-
-    def __del__(self):
-        self.action()
-
-
 def boom():
     raise ValueError("boom")
-
-
-def tb_names(err):
-    """Traceback entry names from the first one the module added, Cache methods shortened."""
-    names = [f.name for f in traceback.extract_tb(err.value.__traceback__)]
-    names = names[next((i for i, n in enumerate(names) if n.startswith(P)), len(names)):]
-    return [n.removeprefix(P) for n in names]
 
 
 @pytest.fixture
