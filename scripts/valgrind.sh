@@ -12,7 +12,7 @@ mkdir -p "$(dirname "$log")"
 tests=("$@")
 [ ${#tests[@]} -gt 0 ] || tests=(tests/test_slots.py tests/test_clear.py tests/test_copy_pickle.py
                                  tests/test_lifecycle.py tests/test_torture.py tests/test_leaks.py
-                                 tests/test_attributes.py tests/test_key_shortcuts.py tests/test_fast_paths.py
+                                 tests/test_attributes.py tests/test_fast_paths.py
                                  tests/test_nomemory.py)
 cd "$root/build"  # import the installed package, not the sources
 status=0

@@ -1,7 +1,12 @@
+import traceback
+
 import pytest
 
 from quor_ui.core.enums import CacheType
 from quor_ui.fast.quorcache import quorcache
+
+NOT_SUB = "'NoneType' object is not subscriptable"
+PREFIX = "quor_ui.fast.quorcache.quorcache.Cache."
 
 
 @pytest.fixture
@@ -34,3 +39,22 @@ def slots(c):
     """The slot list object of ``c`` itself (or None), as its pickle state carries it."""
     reduced = c.__reduce__()
     return reduced[2][0] if len(reduced) == 3 else reduced[1][2][0]
+
+
+class Tracked:
+    pass
+
+
+class OnDel:
+    def __init__(self, action):
+        self.action = action
+
+    def __del__(self):
+        self.action()
+
+
+def tb_names(err):
+    """Traceback entry names from the first one the module added, Cache methods shortened."""
+    names = [f.name for f in traceback.extract_tb(err.value.__traceback__)]
+    names = names[next((i for i, n in enumerate(names) if n.startswith(PREFIX)), len(names)):]
+    return [n.removeprefix(PREFIX) for n in names]

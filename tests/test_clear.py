@@ -4,8 +4,7 @@ import weakref
 
 import pytest
 
-from conftest import Key, slots
-from test_slots import NOT_SUB, OnDel, Tracked, tb_names
+from conftest import NOT_SUB, Key, OnDel, Tracked, slots, tb_names
 
 
 class E(enum.Enum):

@@ -168,3 +168,10 @@ def test_import_function_says_what_is_wrong(native, monkeypatch, namespace, exc,
     monkeypatch.setitem(sys.modules, quorcache.__name__, fake)
     with pytest.raises(exc, match=message):
         native.import_api()
+
+
+def test_immutable_subclass_from_an_extension_is_constructible(native, key):
+    cls = native.immutable_subclass()
+    s = cls()
+    s.set(key, "x")
+    assert type(s) is cls and s.LAYOUT == "x" and "__getattribute__" not in vars(cls)

@@ -1,9 +1,12 @@
-"""Keyed operations read stock enum members directly; anything customised must see its own code run."""
+"""The speed shortcuts, a section for each fact the module remembers between calls or
+reads of the interpreter directly. Each section changes its fact after use, and the very
+next call must see the change, as the ordinary path (the enum's own code, the names
+looked up afresh) would; anything customised must see its own code run."""
 import copy
+import dis
 import enum
-import os
+import gc
 import pickle
-import subprocess
 import sys
 import textwrap
 import weakref
@@ -12,6 +15,7 @@ from unittest import mock
 import pytest
 
 from conftest import slots
+from fresh import run_fresh
 from quor_ui.core.enums import CacheType
 from quor_ui.fast.quorcache.quorcache import Cache
 
@@ -31,6 +35,33 @@ def enum_calls(fn):
         sys.setprofile(None)
     return calls
 
+
+def slot_of(c, obj):
+    return slots(c).index(obj)
+
+
+def make_keys():
+    return enum.Enum("Keys", {"A": 3, "B": 4})
+
+
+def warm(c, key):
+    for _ in range(3):
+        c.get(key)
+
+
+PRELUDE = """\
+import enum
+from quor_ui.core.enums import CacheType as K
+from quor_ui.fast.quorcache.quorcache import Cache
+"""
+
+
+def in_fresh_interpreter(code):
+    """Runs code in a new interpreter, after enum, K (CacheType) and Cache are imported."""
+    run_fresh(PRELUDE + textwrap.dedent(code))
+
+
+# ---- the member's value, through the stock enum machinery ---------------------------
 
 def test_stock_members_run_no_enum_code():
     c = Cache()
@@ -81,182 +112,6 @@ def test_customised_value_is_read_the_ordinary_way(member, index):
     assert Counted.reads == (3 if member is Counted.A else 0)
 
 
-def slot_of(c, obj):
-    return slots(c).index(obj)
-
-
-def test_key_classes_changed_after_use_are_read_again():
-    class Base:
-        pass
-
-    class Key(Base, enum.Enum):
-        A = 3
-
-    class Other(enum.Enum):
-        A = 4
-
-    c = Cache()
-    c.set(Other.A, "other")
-    c.set(Key.A, "first")
-    assert slot_of(c, "first") == 3
-    Key.value = property(lambda self: 5)
-    c.set(Key.A, "own")
-    assert slot_of(c, "own") == 5
-    del Key.value
-    Base.value = property(lambda self: 6)  # a base gains `value`
-    c.set(Key.A, "base")
-    assert slot_of(c, "base") == 6
-    del Base.value
-    c.set(Key.A, "again")
-    assert slot_of(c, "again") == 3 and c.get(Other.A) == "other"
-
-
-def test_value_getter_restored_after_a_change():
-    prop = enum.Enum.__dict__["value"]
-    stock = prop.fget
-    c = Cache()
-    c.set(CacheType.THEME, "t")
-    prop.note = "an unrelated attribute of the descriptor"
-    try:
-        assert c.get(CacheType.THEME) == "t"
-        prop.fget = lambda self: self._value_ + 1
-        c.set(CacheType.THEME, "shifted")
-        assert slot_of(c, "shifted") == CacheType.THEME._value_ + 1
-    finally:
-        prop.fget = stock
-        del prop.note
-    assert c.get(CacheType.THEME) == "t"
-    assert enum_calls(lambda: c.get(CacheType.THEME)) == []
-
-
-def test_member_map_replaced_after_use_is_read(mod, monkeypatch):
-    Fresh = enum.Enum("Fresh", {"A": 3, "B": 4})
-    monkeypatch.setattr(mod, "CacheType", Fresh)
-    c = Cache()
-    c.set(Fresh.A, "a")
-    assert c.A == "a" and c.B is None
-    Fresh._member_map_ = {"B": Fresh.A}
-    assert c.B == "a" and not hasattr(c, "A")
-    c.clear_selected()
-    assert c.get(Fresh.A) is None
-
-
-class Marker:
-    pass
-
-
-def test_replaced_value_descriptor_dict_is_released_at_once():
-    prop = enum.Enum.__dict__["value"]
-    saved = prop.__dict__
-    marker = Marker()
-    prop.__dict__ = dict(saved, extra=marker)
-    c = Cache()
-    c.set(CacheType.THEME, "t")  # checks the getter in the new dict
-    seen = weakref.ref(marker)
-    del marker
-    prop.__dict__ = saved
-    assert seen() is None and c.get(CacheType.THEME) == "t"
-
-
-class CollidesWithTheme:
-    """A member-map key hashed like 'THEME' that says it equals it on its first comparison only."""
-
-    def __init__(self):
-        self.calls = None  # not counting until the map is built
-
-    def __hash__(self):
-        return hash("THEME")
-
-    def __eq__(self, other):
-        if self.calls is None:
-            return False
-        self.calls += 1
-        return self.calls == 1
-
-
-def test_member_map_with_other_keys_is_asked_as_often_as_enum_asks():
-    c = Cache()
-    c.set(CacheType.THEME, "theme")
-    c.set(CacheType.LAYOUT, "layout")
-    assert c.THEME == "theme"
-    members = CacheType._member_map_
-    saved = dict(members)
-    odd = CollidesWithTheme()
-    theme = members.pop("THEME")
-    members[odd] = CacheType.LAYOUT  # ahead of 'THEME' in its probe sequence
-    members["THEME"] = theme
-    try:
-        # The ordinary path: `in` meets odd first and succeeds through it;
-        # CacheType['THEME'] then passes it. How often a look-up meets odd depends on
-        # the table's layout (a probe sequence may visit a slot twice), so the count
-        # is taken from enum's own code over this very map.
-        odd.calls = 0
-        assert "THEME" in CacheType.__members__ and CacheType["THEME"] is CacheType.THEME
-        expected = odd.calls
-        assert expected >= 2
-        odd.calls = 0
-        assert c.THEME == "theme" and odd.calls == expected
-        odd.calls = None  # no longer claims 'THEME'
-        refs = [sys.getrefcount(m) for m in (CacheType.THEME, CacheType.LAYOUT)]
-        for _ in range(1000):
-            assert c.THEME == "theme" and c.LAYOUT == "layout" and not hasattr(c, "NOPE")
-        assert [sys.getrefcount(m) for m in (CacheType.THEME, CacheType.LAYOUT)] == refs
-    finally:
-        members.clear()
-        members.update(saved)
-
-
-class DropsTheMap:
-    """A member-map key hashed like `name`; its `fire`-th comparison replaces
-    CacheType's member map by a copy, so the class lets go of the map being probed."""
-
-    def __init__(self, name):
-        self.name = name
-        self.fire = 0
-
-    def __hash__(self):
-        return hash(self.name)
-
-    def __eq__(self, other):
-        if self.fire:
-            self.fire -= 1
-            if not self.fire:
-                type.__setattr__(CacheType, "_member_map_", dict(CacheType._member_map_))
-        return False
-
-
-@pytest.mark.parametrize("read, name, fire, expected", [
-    (lambda c: hasattr(c, "NOPE"), "NOPE", 1, False),
-    (lambda c: getattr(c, "NOPE", "default"), "NOPE", 1, "default"),
-    # __reduce__ asks for the instance's __dict__ through the same member test
-    (lambda c: type(pickle.loads(pickle.dumps(c))), "__dict__", 1, Cache),
-    (lambda c: slots(copy.copy(c))[3], "__dict__", 1, "layout"),
-    # the name is a member: the map goes while the member is fetched
-    (lambda c: c.LAYOUT, "LAYOUT", 2, "layout"),
-    (lambda c: c.__getattr__("LAYOUT"), "LAYOUT", 2, "layout"),
-], ids=["hasattr", "getattr-default", "pickle", "copy", "attribute", "__getattr__"])
-def test_member_map_dropped_during_its_own_lookup(read, name, fire, expected):
-    # The map must stay alive for as long as the cache probes it. Reading it after
-    # the class let go of it rarely crashes (the freed table still looks right), but
-    # valgrind reports every such read; the sanitizer can't, since the interpreter
-    # does the reading.
-    c = Cache()
-    c.set(CacheType.LAYOUT, "layout")
-    assert c.LAYOUT == "layout"
-    original = CacheType._member_map_
-    dropper = DropsTheMap(name)
-    probed_first = {dropper: None}  # ahead of any real entry of the same hash
-    probed_first.update(original)
-    type.__setattr__(CacheType, "_member_map_", probed_first)
-    del probed_first
-    try:
-        dropper.fire = fire
-        assert read(c) == expected
-        assert dropper.fire == 0, "the colliding key was never compared"
-    finally:
-        type.__setattr__(CacheType, "_member_map_", original)
-
-
 class GoneValue:
     gone = False
 
@@ -290,82 +145,6 @@ def test_failing_member_value_keeps_its_context(monkeypatch):
     # or `value` once Enum.value's body is specialised to call the `_value_` property
     # itself (which depends on what ran that body before).
     assert ordinary.value.name in ("_value_", "value")
-
-
-class Inserted:
-    pass
-
-
-class InsertingMeta(enum.EnumType):
-    def mro(cls):
-        order = super().mro()
-        if cls.__name__ == "Ordered":
-            order.insert(1, Inserted)  # no base of Ordered, so its changes don't reach Ordered
-        return order
-
-
-class Ordered(enum.Enum, metaclass=InsertingMeta):
-    A = 3
-
-
-def test_key_type_with_its_own_mro_is_looked_up_each_time():
-    c = Cache()
-    c.set(Ordered.A, "first")
-    c.set(Ordered.A, "first")
-    Inserted.value = property(lambda self: 7)
-    try:
-        sys._clear_type_cache()
-        assert Ordered.A.value == 7
-        c.set(Ordered.A, "moved")
-        assert slot_of(c, "moved") == 7
-    finally:
-        del Inserted.value
-        sys._clear_type_cache()
-
-
-class LoggingMeta(enum.EnumType):
-    log = []
-
-    def __getitem__(cls, name):
-        LoggingMeta.log.append(("getitem", name))
-        return super().__getitem__(name)
-
-    @property
-    def __members__(cls):
-        LoggingMeta.log.append(("members",))
-        return {"ALIAS": cls.B, **super().__members__}
-
-
-class Logged(enum.Enum, metaclass=LoggingMeta):
-    A = 1
-    B = 2
-
-
-def test_cache_type_with_its_own_metaclass_is_asked(mod, monkeypatch):
-    monkeypatch.setattr(mod, "CacheType", Logged)
-    LoggingMeta.log.clear()
-    c = Cache()
-    c.set(Logged.A, "a")
-    assert c.A == "a"
-    with pytest.raises(KeyError, match="ALIAS"):  # listed by __members__, unknown to __getitem__
-        c.ALIAS
-    c.clear_selected()
-    assert c.get(Logged.A) is None
-    assert LoggingMeta.log == [("members",), ("getitem", "A"), ("members",),
-                               ("getitem", "ALIAS"), ("members",)]
-
-
-def run_fresh(code):
-    """Runs code in a new interpreter that imports this package the way the tests do."""
-    prelude = textwrap.dedent("""\
-        import enum
-        from quor_ui.core.enums import CacheType as K
-        from quor_ui.fast.quorcache.quorcache import Cache
-    """)
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    done = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], env=env,
-                          capture_output=True, text=True, timeout=60)
-    assert done.returncode == 0, done.stderr
 
 
 FILL = "c = Cache(); c.set(K.THEME, 't')\n"
@@ -485,8 +264,7 @@ PATCHES = {
 @pytest.mark.parametrize("patch", PATCHES)
 def test_patched_enum_machinery_is_run(patch, warm):
     change, check = (textwrap.dedent(part) for part in PATCHES[patch])
-    run_fresh(WARM + change + check if warm else change + FILL + check)
-
+    in_fresh_interpreter(WARM + change + check if warm else change + FILL + check)
 
 
 # A str that the interpreter compares by calling its __eq__, which records the call.
@@ -504,7 +282,7 @@ def test_first_look_at_enum_asks_no_colliding_key():
     # Keys in enum's globals that collide with the names the first look reads, probed
     # before the real entries: an __eq__ run in the middle of its checks could change
     # what it goes on to record.
-    run_fresh(COLLIDING + """
+    in_fresh_interpreter(COLLIDING + """
         for name in ('Enum', 'EnumType', 'property', 'MappingProxyType'):
             value = enum.__dict__.pop(name)
             enum.__dict__[Colliding(name)] = None
@@ -518,7 +296,7 @@ def test_first_look_at_enum_asks_no_colliding_key():
 
 
 def test_file_name_of_enum_code_is_compared_without_running_code():
-    run_fresh(COLLIDING + """
+    in_fresh_interpreter(COLLIDING + """
         get = enum.property.__get__
         get.__code__ = get.__code__.replace(co_filename=Colliding(get.__code__.co_filename))
         asked.clear()
@@ -560,7 +338,7 @@ def test_shortcuts_return_after_changes_that_are_undone():
 def test_enum_globals_gaining_a_key_that_is_no_str_are_asked_again():
     # Such a key can start to claim a name without the dict changing; enum's own
     # __members__ then uses what it maps to, and so must the cache.
-    run_fresh(WARM + textwrap.dedent("""
+    in_fresh_interpreter(WARM + textwrap.dedent("""
         claim = False
         class Claiming:
             def __hash__(self):
@@ -575,3 +353,428 @@ def test_enum_globals_gaining_a_key_that_is_no_str_are_asked_again():
         claim = True
         assert 'THEME' not in K.__members__ and not hasattr(c, 'THEME')
     """))
+
+
+# ---- the key type ---------------------------------------------------------------------
+
+class Shadow:
+    pass
+
+
+@pytest.mark.parametrize("owner", ["own class", "base"])
+@pytest.mark.parametrize("name", ["value", "_value_"])
+def test_key_class_gaining_an_attribute_after_use_is_read_again(name, owner):
+    class Keys(Shadow, enum.Enum):
+        A = 3
+
+    target = Keys if owner == "own class" else Shadow
+    c = Cache()
+    warm(c, Keys.A)
+    setattr(target, name, property(lambda self: 5))
+    try:
+        c.set(Keys.A, "changed")
+        assert slot_of(c, "changed") == 5
+    finally:
+        delattr(target, name)
+    c.set(Keys.A, "own")
+    assert slot_of(c, "own") == 3
+
+
+def test_two_key_types_take_turns():
+    K, L = make_keys(), enum.Enum("L", {"A": 7})
+    c = Cache()
+    for _ in range(3):
+        c.set(K.A, "k")
+        c.set(L.A, "l")
+        assert c.get(K.A) == "k" and c.get(L.A) == "l" and slot_of(c, "l") == 7
+
+
+class Inserted:
+    pass
+
+
+class InsertingMeta(enum.EnumType):
+    def mro(cls):
+        order = super().mro()
+        if cls.__name__ == "Ordered":
+            order.insert(1, Inserted)  # no base of Ordered, so its changes don't reach Ordered
+        return order
+
+
+class Ordered(enum.Enum, metaclass=InsertingMeta):
+    A = 3
+
+
+def test_key_type_with_its_own_mro_is_looked_up_each_time():
+    c = Cache()
+    c.set(Ordered.A, "first")
+    c.set(Ordered.A, "first")
+    Inserted.value = property(lambda self: 7)
+    try:
+        sys._clear_type_cache()
+        assert Ordered.A.value == 7
+        c.set(Ordered.A, "moved")
+        assert slot_of(c, "moved") == 7
+    finally:
+        del Inserted.value
+        sys._clear_type_cache()
+
+
+# ---- the inline attribute reads: the member's _value_, the value getter's fget ---------
+
+@pytest.mark.parametrize("change, slot", [
+    (lambda m: object.__setattr__(m, "_value_", 5), 5),
+    (lambda m: vars(m).__setitem__("_value_", 6), 6),  # the inline values move into a dict
+    (lambda m: object.__delattr__(m, "_value_"), None),
+], ids=["changed", "moved into a dict", "deleted"])
+def test_member_value_changed_after_use(change, slot):
+    K = make_keys()
+    c = Cache()
+    warm(c, K.A)
+    change(K.A)
+    if slot is None:
+        with pytest.raises(AttributeError) as err:
+            c.get(K.A)
+        assert err.value.name == "_value_" and err.value.obj is K.A
+    else:
+        c.set(K.A, "moved")
+        assert slot_of(c, "moved") == slot
+    assert c.get(K.B) is None
+
+
+# "attribute" runs before anything in the process asks for the descriptor's __dict__,
+# which moves its attributes out of its inline values for good.
+@pytest.mark.parametrize("where", ["attribute", "dict"])
+def test_value_getter_changed_after_use(where):
+    prop = enum.Enum.__dict__["value"]
+    stock = prop.fget
+    c = Cache()
+    c.set(CacheType.THEME, "t")
+    prop.note = "an unrelated attribute of the descriptor"
+    try:
+        assert c.get(CacheType.THEME) == "t"
+        shifted = lambda self: self._value_ + 1  # noqa: E731
+        if where == "attribute":
+            prop.fget = shifted
+        else:
+            vars(prop)["fget"] = shifted
+        c.set(CacheType.THEME, "shifted")
+        assert slot_of(c, "shifted") == CacheType.THEME._value_ + 1
+    finally:
+        prop.fget = stock
+        del prop.note
+    assert c.get(CacheType.THEME) == "t"
+    assert enum_calls(lambda: c.get(CacheType.THEME)) == []
+
+
+class Marker:
+    pass
+
+
+def test_replaced_value_descriptor_dict_is_released_at_once():
+    prop = enum.Enum.__dict__["value"]
+    saved = prop.__dict__
+    marker = Marker()
+    prop.__dict__ = dict(saved, extra=marker)
+    c = Cache()
+    c.set(CacheType.THEME, "t")  # checks the getter in the new dict
+    seen = weakref.ref(marker)
+    del marker
+    prop.__dict__ = saved
+    assert seen() is None and c.get(CacheType.THEME) == "t"
+
+
+# ---- the member map ---------------------------------------------------------------------
+
+def test_member_map_changed_after_use_is_read(mod, monkeypatch):
+    K = make_keys()
+    monkeypatch.setattr(mod, "CacheType", K)
+    c = Cache()
+    c.set(K.A, "a")
+    c.set(K.B, "b")
+    assert c.A == "a"
+    K._member_map_["A"] = K.B  # changed in place
+    assert c.A == "b"
+    del K._member_map_["A"]
+    assert not hasattr(c, "A")
+    K._member_map_["A"] = K.A
+    assert c.A == "a"
+    K._member_map_ = {"B": K.A}  # replaced
+    assert c.B == "a" and not hasattr(c, "A")
+    c.clear_selected()
+    assert c.get(K.A) is None
+
+
+class CollidesWithTheme:
+    """A member-map key hashed like 'THEME' that says it equals it on its first comparison only."""
+
+    def __init__(self):
+        self.calls = None  # not counting until the map is built
+
+    def __hash__(self):
+        return hash("THEME")
+
+    def __eq__(self, other):
+        if self.calls is None:
+            return False
+        self.calls += 1
+        return self.calls == 1
+
+
+def test_member_map_with_other_keys_is_asked_as_often_as_enum_asks():
+    c = Cache()
+    c.set(CacheType.THEME, "theme")
+    c.set(CacheType.LAYOUT, "layout")
+    assert c.THEME == "theme"
+    members = CacheType._member_map_
+    saved = dict(members)
+    odd = CollidesWithTheme()
+    theme = members.pop("THEME")
+    members[odd] = CacheType.LAYOUT  # ahead of 'THEME' in its probe sequence
+    members["THEME"] = theme
+    try:
+        # The ordinary path: `in` meets odd first and succeeds through it;
+        # CacheType['THEME'] then passes it. How often a look-up meets odd depends on
+        # the table's layout (a probe sequence may visit a slot twice), so the count
+        # is taken from enum's own code over this very map.
+        odd.calls = 0
+        assert "THEME" in CacheType.__members__ and CacheType["THEME"] is CacheType.THEME
+        expected = odd.calls
+        assert expected >= 2
+        odd.calls = 0
+        assert c.THEME == "theme" and odd.calls == expected
+        odd.calls = None  # no longer claims 'THEME'
+        refs = [sys.getrefcount(m) for m in (CacheType.THEME, CacheType.LAYOUT)]
+        for _ in range(1000):
+            assert c.THEME == "theme" and c.LAYOUT == "layout" and not hasattr(c, "NOPE")
+        assert [sys.getrefcount(m) for m in (CacheType.THEME, CacheType.LAYOUT)] == refs
+    finally:
+        members.clear()
+        members.update(saved)
+
+
+class DropsTheMap:
+    """A member-map key hashed like `name`; its `fire`-th comparison replaces
+    CacheType's member map by a copy, so the class lets go of the map being probed."""
+
+    def __init__(self, name):
+        self.name = name
+        self.fire = 0
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        if self.fire:
+            self.fire -= 1
+            if not self.fire:
+                type.__setattr__(CacheType, "_member_map_", dict(CacheType._member_map_))
+        return False
+
+
+@pytest.mark.parametrize("read, name, fire, expected", [
+    (lambda c: hasattr(c, "NOPE"), "NOPE", 1, False),
+    (lambda c: getattr(c, "NOPE", "default"), "NOPE", 1, "default"),
+    # __reduce__ asks for the instance's __dict__ through the same member test
+    (lambda c: type(pickle.loads(pickle.dumps(c))), "__dict__", 1, Cache),
+    (lambda c: slots(copy.copy(c))[3], "__dict__", 1, "layout"),
+    # the name is a member: the map goes while the member is fetched
+    (lambda c: c.LAYOUT, "LAYOUT", 2, "layout"),
+    (lambda c: c.__getattr__("LAYOUT"), "LAYOUT", 2, "layout"),
+], ids=["hasattr", "getattr-default", "pickle", "copy", "attribute", "__getattr__"])
+def test_member_map_dropped_during_its_own_lookup(read, name, fire, expected):
+    # The map must stay alive for as long as the cache probes it. Reading it after
+    # the class let go of it rarely crashes (the freed table still looks right), but
+    # valgrind reports every such read; the sanitizer can't, since the interpreter
+    # does the reading.
+    c = Cache()
+    c.set(CacheType.LAYOUT, "layout")
+    assert c.LAYOUT == "layout"
+    original = CacheType._member_map_
+    dropper = DropsTheMap(name)
+    probed_first = {dropper: None}  # ahead of any real entry of the same hash
+    probed_first.update(original)
+    type.__setattr__(CacheType, "_member_map_", probed_first)
+    del probed_first
+    try:
+        dropper.fire = fire
+        assert read(c) == expected
+        assert dropper.fire == 0, "the colliding key was never compared"
+    finally:
+        type.__setattr__(CacheType, "_member_map_", original)
+
+
+class LoggingMeta(enum.EnumType):
+    log = []
+
+    def __getitem__(cls, name):
+        LoggingMeta.log.append(("getitem", name))
+        return super().__getitem__(name)
+
+    @property
+    def __members__(cls):
+        LoggingMeta.log.append(("members",))
+        return {"ALIAS": cls.B, **super().__members__}
+
+
+class Logged(enum.Enum, metaclass=LoggingMeta):
+    A = 1
+    B = 2
+
+
+def test_cache_type_with_its_own_metaclass_is_asked(mod, monkeypatch):
+    monkeypatch.setattr(mod, "CacheType", Logged)
+    LoggingMeta.log.clear()
+    c = Cache()
+    c.set(Logged.A, "a")
+    assert c.A == "a"
+    with pytest.raises(KeyError, match="ALIAS"):  # listed by __members__, unknown to __getitem__
+        c.ALIAS
+    c.clear_selected()
+    assert c.get(Logged.A) is None
+    assert LoggingMeta.log == [("members",), ("getitem", "A"), ("members",),
+                               ("getitem", "ALIAS"), ("members",)]
+
+
+def test_remembered_globals_do_not_keep_replaced_objects(mod, monkeypatch):
+    K = make_keys()
+    monkeypatch.setattr(mod, "CacheType", K)
+    c = Cache()
+    assert c.A is None
+    seen = weakref.ref(K)
+    mod.CacheType = make_keys()  # monkeypatch restores the original
+    del K
+    assert c.A is None  # the new class's map replaces the one remembered
+    gc.collect()
+    assert seen() is None
+
+
+# ---- the module's globals: CacheType ----------------------------------------------------
+
+def test_module_namespace_changes_are_seen_at_once(mod, monkeypatch):
+    K, L = make_keys(), enum.Enum("L", {"A": 7})
+    monkeypatch.setattr(mod, "CacheType", K)
+    c = Cache()
+    c.set(K.A, "k")
+    c.set(L.A, "l")
+    assert c.A == "k" and c[K.A] == "k"
+    mod.CacheType = L
+    assert c.A == "l" and c[L.A] == "l"
+    mod.__dict__[5] = "a key that is no str"
+    try:
+        assert c.A == "l"
+    finally:
+        del mod.__dict__[5]
+    del mod.CacheType
+    with pytest.raises(NameError):
+        c.A
+
+
+class DeletesCacheType:
+    """A member-map key hashed like 'A' whose comparison, once armed, deletes the module's
+    CacheType."""
+
+    def __init__(self, mod):
+        self.mod, self.armed = mod, False
+
+    def __hash__(self):
+        return hash("A")
+
+    def __eq__(self, other):
+        if self.armed:
+            self.armed = False
+            del self.mod.CacheType
+        return False
+
+
+def test_cache_type_deleted_during_the_membership_test(mod, monkeypatch):
+    K = make_keys()
+    monkeypatch.setattr(mod, "CacheType", K)
+    c = Cache()
+    c.set(K.A, "a")
+    assert c.A == "a"
+    deleter = DeletesCacheType(mod)
+    type.__setattr__(K, "_member_map_", {deleter: None, **K._member_map_})  # probed before 'A'
+    deleter.armed = True
+    with pytest.raises(NameError, match="CacheType"):
+        c.A
+    assert not deleter.armed
+
+
+def test_no_dict_watcher_left():
+    """Without a watcher, nothing is remembered; once one is free, the module takes it."""
+    pytest.importorskip("_testcapi")
+    done = run_fresh("""
+        import enum
+        import _testcapi
+        from quor_ui.fast.quorcache import quorcache
+        from quor_ui.fast.quorcache.quorcache import Cache
+        taken = []
+        while True:
+            try:
+                taken.append(_testcapi.add_dict_watcher(0))
+            except RuntimeError:
+                break
+        K, L = enum.Enum("K", {"A": 3}), enum.Enum("L", {"A": 5})
+
+        def check():
+            quorcache.CacheType = K
+            c = Cache()
+            c.set(K.A, "k")
+            c.set(L.A, "l")
+            assert c.A == "k" and c[K.A] == "k" and not hasattr(c, "B")
+            quorcache.CacheType = L
+            assert c.A == "l" and c[L.A] == "l"
+            K._member_map_["B"] = K.A
+            quorcache.CacheType = K
+            assert c.B == "k"
+            del K._member_map_["B"]
+            assert not hasattr(c, "B")
+
+        check()
+        _testcapi.clear_dict_watcher(taken.pop())
+        check()
+        check()
+        print("ok")
+    """)
+    assert done.stdout == "ok\n"
+
+
+# ---- method loads and the attribute hook ------------------------------------------------
+
+def specialised(fn, *args):
+    """fn's attribute loads and calls, as the interpreter has specialised them."""
+    for _ in range(64):
+        fn(*args)
+    return [(i.opname, i.argval) for i in dis.get_instructions(fn, adaptive=True)
+            if i.opname.startswith(("LOAD_ATTR", "CALL"))]
+
+
+def test_method_calls_are_specialised():
+    def calls(c, k):
+        c.get(k)
+        c.set(k, 1)
+        c.get_or_set_val(k, 2)
+        c.get_or_exec(k, int)
+        c.copy()
+
+    ops = specialised(calls, Cache(), K.THEME)
+    loads = [name for op, name in ops if op == "LOAD_ATTR_METHOD_NO_DICT"]
+    assert loads == ["get", "set", "get_or_set_val", "get_or_exec", "copy"], ops
+    assert [op for op, _ in ops if op.startswith("CALL")] == \
+        ["CALL_METHOD_DESCRIPTOR_FAST_WITH_KEYWORDS"] * 5, ops
+
+
+def test_method_calls_are_specialised():
+    def calls(c, k):
+        c.get(k)
+        c.set(k, 1)
+        c.get_or_set_val(k, 2)
+        c.get_or_exec(k, int)
+        c.copy()
+
+    ops = specialised(calls, Cache(), CacheType.THEME)
+    loads = [name for op, name in ops if op == "LOAD_ATTR_METHOD_NO_DICT"]
+    assert loads == ["get", "set", "get_or_set_val", "get_or_exec", "copy"], ops
+    assert [op for op, _ in ops if op.startswith("CALL")] == \
+        ["CALL_METHOD_DESCRIPTOR_FAST_WITH_KEYWORDS"] * 5, ops

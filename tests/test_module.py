@@ -1,33 +1,19 @@
 import gc
 import importlib
-import os
 import re
-import subprocess
 import sys
-import textwrap
 import traceback
 import weakref
 from pathlib import Path
 
 import pytest
 from conftest import Key
-
-import quor_ui
+from fresh import run_fresh
 
 NAME = "quor_ui.fast.quorcache.quorcache"
 METHODS = ["clear", "clear_selected", "get", "set", "get_or_set_val", "get_or_exec",
            "__getattr__", "copy", "__deepcopy__", "__reduce__", "__setstate__"]
-SRC = os.path.dirname(os.path.dirname(os.path.abspath(quor_ui.__file__)))
 SOURCES = Path(__file__).resolve().parents[1] / "src" / "quor_ui" / "fast" / "quorcache"
-
-
-def run(code, *argv, python=sys.executable, env=None, check=True):
-    """Run ``code`` in a fresh interpreter that finds the package; return its stdout lines."""
-    path = os.pathsep.join(p for p in (SRC, os.environ.get("PYTHONPATH")) if p)
-    proc = subprocess.run([python, *argv, "-c", textwrap.dedent(code)], capture_output=True,
-                          env={**os.environ, "PYTHONPATH": path, **(env or {})}, text=True)
-    assert proc.returncode == 0 or not check, proc.stderr
-    return proc.stdout.splitlines() if check else proc
 
 
 def added_at(name, filename, line):
@@ -118,7 +104,7 @@ else:
 
 @pytest.mark.parametrize("first_fails", [False, True])
 def test_subinterpreter_refused(first_fails):
-    out = run(f"""
+    out = run_fresh(f"""
         import sys, {SUBINTERPRETERS} as interps
         if {first_fails}:
             sys.modules["quor_ui.core.enums"] = None
@@ -134,7 +120,7 @@ def test_subinterpreter_refused(first_fails):
                 print("sub: ok", flush=True)
             except BaseException as e:
                 print(f"sub: {{type(e).__name__}}: {{e}}", flush=True)''')
-        """)
+        """).stdout.splitlines()
     assert out == ["main: ModuleNotFoundError" if first_fails else "main: ok",
                    "sub: ImportError: Interpreter change detected - this module can only be "
                    "loaded into one interpreter per process."]
@@ -142,7 +128,7 @@ def test_subinterpreter_refused(first_fails):
 
 @pytest.mark.parametrize("preset", [False, True])
 def test_exec_by_hand(preset):
-    out = run(f"""
+    out = run_fresh(f"""
         import importlib.util, sys, types
         spec = importlib.util.find_spec("{NAME}")
         a, b = importlib.util.module_from_spec(spec), importlib.util.module_from_spec(spec)
@@ -158,7 +144,7 @@ def test_exec_by_hand(preset):
         del sys.modules["{NAME}"]
         import {NAME} as again
         print(again is a)
-        """, "-W", "error")            # the interpreter the module was built for issues no warning
+        """, "-W", "error").stdout.splitlines()  # the module's own interpreter warns of nothing
     assert out == ["True False", f"{not preset} None", "Module 'quorcache' has already been "
                    "imported. Re-initialisation is not supported. False", "True"]
 
@@ -168,7 +154,7 @@ def test_exec_by_hand(preset):
     ("types.ModuleType('quor_ui.core.enums')", "ImportError: cannot import name CacheType"),
 ])
 def test_enums_import_failure_then_retry(setup, error):
-    out = run(f"""
+    out = run_fresh(f"""
         import sys, traceback, types
         sys.modules["quor_ui.core.enums"] = {setup}
         try:
@@ -180,7 +166,7 @@ def test_enums_import_failure_then_retry(setup, error):
         del sys.modules["quor_ui.core.enums"]
         import {NAME} as m
         print(m.CacheType.__module__, m.__pyx_unpickle_Cache.__name__, m.__test__)
-        """)
+        """).stdout.splitlines()
     assert out[0] == error and out[2] == "quor_ui.core.enums __pyx_unpickle_Cache {}"
     name, filename, line, registered = out[1].rsplit(" ", 3)
     assert registered == "False" and added_at(name, filename, int(line)) == f"init {NAME}"
@@ -188,7 +174,7 @@ def test_enums_import_failure_then_retry(setup, error):
 
 @pytest.mark.parametrize("setup", ["None", "types.ModuleType('quor_ui.core.enums')"])
 def test_failed_imports_leak_nothing(setup):
-    out = run(f"""
+    out = run_fresh(f"""
         import sys, types
         import quor_ui.core.enums as real
         broken = {setup}
@@ -215,14 +201,14 @@ def test_failed_imports_leak_nothing(setup):
         sys.modules["quor_ui.core.enums"] = real
         import {NAME} as m
         print(m.CacheType is real.CacheType, m.Cache().get(m.CacheType.LAYOUT))
-        """)
+        """).stdout.splitlines()
     assert out == ["True", "True None"]
 
 
 def test_cachetype_lookup_compares_what_a_dict_lookup_compares():
     # A key that is no str, hashed like 'CacheType' and probed before it: every
     # look-up of the name must ask it, however the module remembers the name.
-    out = run(f"""
+    out = run_fresh(f"""
         from quor_ui.core.enums import CacheType as K
         import {NAME} as m
 
@@ -254,19 +240,19 @@ def test_cachetype_lookup_compares_what_a_dict_lookup_compares():
         per_lookup = asked(lambda: g["CacheType"])
         print(per_lookup > 0)
         print([[asked(op) // per_lookup for _ in range(3)] for op in ops])
-        """)
+        """).stdout.splitlines()
     # cache.NAME looks CacheType up again after asking whether NAME is a member
     assert out == ["True", str([[1] * 3, [2] * 3, [1] * 3, [1] * 3, [1] * 3, [0] * 3])]
 
 
 def test_cachetype_from_submodule_entry():
-    assert run(f"""
+    assert run_fresh(f"""
         import sys, types
         sys.modules["quor_ui.core.enums"] = types.ModuleType("quor_ui.core.enums")
         marker = sys.modules["quor_ui.core.enums.CacheType"] = types.SimpleNamespace()
         import {NAME} as m
         print(m.CacheType is marker)
-        """) == ["True"]
+        """).stdout.splitlines() == ["True"]
 
 
 PY313 = {"python": "python3.13", "env": {"PYENV_VERSION": "3.13.0"}}
@@ -274,7 +260,7 @@ PY313 = {"python": "python3.13", "env": {"PYENV_VERSION": "3.13.0"}}
 
 def python313_missing():
     try:
-        return run("pass", check=False, **PY313).returncode != 0
+        return run_fresh("pass", check=False, **PY313).returncode != 0
     except OSError:
         return True
 
@@ -283,7 +269,7 @@ def python313_missing():
 @pytest.mark.skipif(python313_missing(), reason="python3.13 is not available")
 @pytest.mark.parametrize("flags", [(), ("-W", "error::RuntimeWarning")])
 def test_version_mismatch_warns(mod, flags):
-    out = run(f"""
+    out = run_fresh(f"""
         import importlib.machinery, importlib.util, warnings
         loader = importlib.machinery.ExtensionFileLoader("{NAME}", {mod.__file__!r})
         spec = importlib.util.spec_from_file_location("{NAME}", {mod.__file__!r}, loader=loader)
@@ -296,7 +282,7 @@ def test_version_mismatch_warns(mod, flags):
                 print("failed", e)
         for w in seen:
             print(w.category.__name__, w.message)
-        """, *flags, **PY313)
+        """, *flags, **PY313).stdout.splitlines()
     text = (f"compile time Python version 3.12 of module '{NAME}' "
             "does not match runtime version 3.13")
     assert out == (["failed " + text] if flags else ["loaded Cache", "RuntimeWarning " + text])

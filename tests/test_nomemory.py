@@ -16,23 +16,17 @@ is off while a sweep runs for the same reason.
 QUORCACHE_NOMEMORY_ROUNDS sets how many times each sweep repeats for the leak check
 (default 20; 0 skips it, for slow runs under valgrind).
 """
-import copy
-import functools
 import gc
 import inspect
-import operator
 import os
 import pickle
-import subprocess
 import sys
 import textwrap
 
 import pytest
 
-import test_leaks
-from conftest import Key, slots
-from leakcheck import TABLE
-from test_leaks import A, B, CHECKSUM, K, LST, V, Token, bare, full, short, unpickle
+from fresh import run_fresh
+from ops import FRAMELESS, LST, A, B, K, V
 from quor_ui.fast.quorcache.quorcache import Cache
 
 _testcapi = pytest.importorskip("_testcapi")
@@ -42,210 +36,6 @@ remove_mem_hooks = _testcapi.remove_mem_hooks
 ROUNDS = int(os.environ.get("QUORCACHE_NOMEMORY_ROUNDS", "20"))
 LIMIT = 20000  # no operation here comes near this many allocations
 QUIET = 64
-
-
-# ---- the operations -----------------------------------------------------------------
-# Each is one call of a built-in callable, so that no Python frame lies between the sweep
-# and the module (see test_interpreter_artefact_lost_exception).
-
-def returns_none():
-    return None
-
-
-# A func that raises, without a Python frame: a Python function that raises while an
-# allocation fails can take a different number of allocations from run to run.
-boom = functools.partial(int, "boom")
-
-
-class StoresThenReturns:
-    """func for get_or_exec that writes to the same cache first."""
-
-    def __init__(self, c, action, *args):
-        self.c, self.action, self.args = c, action, args
-
-    def __call__(self):
-        self.action(self.c, *self.args)
-        return V
-
-
-SHORT_STATE = ([V],)
-NONE_STATE = (None,)
-P = functools.partial
-getitem = operator.getitem
-
-
-class Name(str):
-    pass
-
-
-def small():
-    """A cache whose pickle holds nothing but itself: two slots of built-in objects."""
-    c = Cache()
-    c.set(A, "theme")
-    c.set(B, 7)
-    return c
-
-
-def pickled_sub():
-    c = test_leaks.PickledSub()
-    c.attr = "attr"
-    return c
-
-
-CASES = {
-    # construction and the life cycle
-    "Cache()": (None, lambda c: Cache),
-    "Cache.__new__": (None, lambda c: P(Cache.__new__, Cache, 1, k=V)),
-    "subclass()": (None, lambda c: test_leaks.Sub),
-    "__init__ again": (full, lambda c: c.__init__),
-    "Cache(1)": (None, lambda c: P(Cache, V)),
-    "Cache(x=1)": (None, lambda c: P(Cache, x=V)),
-    "__init__(1)": (full, lambda c: P(c.__init__, V)),
-    # reads
-    "get": (full, lambda c: P(c.get, A)),
-    "get(type=)": (full, lambda c: P(c.get, type=A)),
-    "get str-subclass keyword": (full, lambda c: P(c.get, **{Name("type"): A})),
-    "get()": (full, lambda c: c.get),
-    "get(foo=)": (full, lambda c: P(c.get, foo=V)),
-    "get(None)": (full, lambda c: P(c.get, None)),
-    "get no value": (full, lambda c: P(c.get, V)),
-    "get 2**70": (full, lambda c: P(c.get, Key(2 ** 70))),
-    "get 32": (full, lambda c: P(c.get, Key(32))),
-    "get short": (short, lambda c: P(c.get, A)),
-    "get bare": (bare, lambda c: P(c.get, A)),
-    "c[key]": (full, lambda c: P(getitem, c, A)),
-    "c[key] empty": (Cache, lambda c: P(getitem, c, A)),
-    "c[non-member]": (full, lambda c: P(getitem, c, K)),
-    "c[key] bare": (bare, lambda c: P(getitem, c, A)),
-    "c[key] short": (short, lambda c: P(getitem, c, A)),
-    "c[0] sequence item": (full, lambda c: P(list, c)),
-    "c.NAME": (full, lambda c: P(getattr, c, "LAYOUT")),
-    "c.nosuch": (full, lambda c: P(getattr, c, "nosuch")),
-    "getattr default": (full, lambda c: P(getattr, c, "nosuch", V)),
-    "hasattr member": (full, lambda c: P(hasattr, c, "LAYOUT")),
-    "hasattr miss": (full, lambda c: P(hasattr, c, "nosuch")),
-    "c.NAME bare": (bare, lambda c: P(getattr, c, "LAYOUT")),
-    "c.method": (full, lambda c: P(getattr, c, "get")),
-    "__getattr__ member": (full, lambda c: P(c.__getattr__, "THEME")),
-    "__getattr__(None)": (full, lambda c: P(c.__getattr__, None)),
-    "__getattr__(5)": (full, lambda c: P(c.__getattr__, 5)),
-    "getattr str subclass": (full, lambda c: P(getattr, c, Name("LAYOUT"))),
-    "__dict__": (full, lambda c: P(getattr, c, "__dict__")),
-    # writes
-    "set": (full, lambda c: P(c.set, A, V)),
-    "set(type=, value=)": (full, lambda c: P(c.set, value=V, type=A)),
-    "set(k)": (full, lambda c: P(c.set, A)),
-    "set(k, v, foo=)": (full, lambda c: P(c.set, A, V, foo=V)),
-    "set(None, v)": (full, lambda c: P(c.set, None, V)),
-    "set 32": (full, lambda c: P(c.set, Key(32), V)),
-    "set short": (short, lambda c: P(c.set, A, V)),
-    "set bare": (bare, lambda c: P(c.set, A, V)),
-    "get_or_set_val miss": (Cache, lambda c: P(c.get_or_set_val, A, V)),
-    "get_or_set_val hit": (full, lambda c: P(c.get_or_set_val, A, Token())),
-    "get_or_set_val()": (full, lambda c: c.get_or_set_val),
-    "get_or_set_val bad key": (full, lambda c: P(c.get_or_set_val, V, V)),
-    "get_or_set_val bare": (bare, lambda c: P(c.get_or_set_val, A, V)),
-    "get_or_exec miss": (Cache, lambda c: P(c.get_or_exec, A, Token)),
-    "get_or_exec hit": (full, lambda c: P(c.get_or_exec, A, 5)),
-    "get_or_exec bound method": (Cache, lambda c: P(c.get_or_exec, A, StoresThenReturns(
-        c, Cache.set, B, V).__call__)),
-    "get_or_exec returns None": (Cache, lambda c: P(c.get_or_exec, A, returns_none)),
-    "get_or_exec raises": (Cache, lambda c: P(c.get_or_exec, A, boom)),
-    "get_or_exec not callable": (Cache, lambda c: P(c.get_or_exec, A, V)),
-    "get_or_exec stores itself": (Cache, lambda c: P(
-        c.get_or_exec, A, StoresThenReturns(c, Cache.set, A, V))),
-    "get_or_exec __init__": (Cache, lambda c: P(c.get_or_exec, A, StoresThenReturns(c, Cache.__init__))),
-    "get_or_exec shrinks": (Cache, lambda c: P(
-        c.get_or_exec, A, StoresThenReturns(c, Cache.__setstate__, SHORT_STATE))),
-    "get_or_exec drops list": (Cache, lambda c: P(
-        c.get_or_exec, A, StoresThenReturns(c, Cache.__setstate__, NONE_STATE))),
-    "get_or_exec None, None": (full, lambda c: P(c.get_or_exec, None, None)),
-    "get_or_exec k, None": (full, lambda c: P(c.get_or_exec, A, None)),
-    "get_or_exec bad key": (Cache, lambda c: P(c.get_or_exec, V, boom)),
-    "get_or_exec bare": (bare, lambda c: P(c.get_or_exec, A, boom)),
-    "get_or_exec short": (short, lambda c: P(c.get_or_exec, A, boom)),
-    # clearing
-    "clear": (full, lambda c: c.clear),
-    "clear(1)": (full, lambda c: P(c.clear, V)),
-    "clear short": (short, lambda c: c.clear),
-    "clear bare": (bare, lambda c: c.clear),
-    "clear_selected()": (full, lambda c: c.clear_selected),
-    "clear_selected lists": (full, lambda c: P(c.clear_selected, [A], [A, B, Key(40), Key(-1)])),
-    "clear_selected(whitelist=)": (full, lambda c: P(c.clear_selected, whitelist=[B])),
-    "clear_selected(x, y, z)": (full, lambda c: P(c.clear_selected, [], [], [])),
-    "clear_selected(b, blacklist=)": (full, lambda c: P(c.clear_selected, [A], blacklist=[A])),
-    "clear_selected tuple": (full, lambda c: P(c.clear_selected, whitelist=(A,))),
-    "clear_selected item without value": (full, lambda c: P(c.clear_selected, whitelist=[A, V])),
-    "clear_selected overflow item": (full, lambda c: P(c.clear_selected, [Key(2 ** 31)])),
-    "clear_selected short": (short, lambda c: c.clear_selected),
-    "clear_selected bare": (bare, lambda c: c.clear_selected),
-    "clear_selected bare, none picked": (bare, lambda c: P(c.clear_selected, whitelist=[Key(40)])),
-    # copying and pickling
-    "copy": (full, lambda c: c.copy),
-    "copy(1)": (full, lambda c: P(c.copy, V)),
-    "copy bare": (bare, lambda c: c.copy),
-    "copy short": (short, lambda c: c.copy),
-    "__deepcopy__": (full, lambda c: P(c.__deepcopy__, {})),
-    "__deepcopy__()": (full, lambda c: c.__deepcopy__),
-    "__deepcopy__ bare": (bare, lambda c: P(c.__deepcopy__, None)),
-    "__reduce__": (full, lambda c: c.__reduce__),
-    "__reduce__ bare": (bare, lambda c: c.__reduce__),
-    "__reduce__(1)": (full, lambda c: P(c.__reduce__, V)),
-    "__reduce__ subclass dict": (lambda: test_leaks._with_attr(test_leaks.Sub()),
-                                 lambda c: c.__reduce__),
-    "unpickle None state": (None, lambda c: P(unpickle, Cache, CHECKSUM, None)),
-    "unpickle state": (None, lambda c: P(unpickle, Cache, CHECKSUM, (LST,))),
-    "unpickle keywords": (None, lambda c: P(unpickle, __pyx_type=Cache, __pyx_checksum=0xe95c4d5,
-                                            __pyx_state=(LST,))),
-    "unpickle subclass dict": (None, lambda c: P(unpickle, test_leaks.Sub, CHECKSUM,
-                                                 (LST, {"a": V}))),
-    "unpickle bad checksum": (None, lambda c: P(unpickle, Cache, 1, None)),
-    "unpickle checksum str": (None, lambda c: P(unpickle, Cache, "x", [])),
-    "unpickle state list": (None, lambda c: P(unpickle, Cache, 1, [])),
-    "unpickle bad type": (None, lambda c: P(unpickle, int, CHECKSUM, None)),
-    "unpickle empty state": (None, lambda c: P(unpickle, Cache, CHECKSUM, ())),
-    "unpickle bad item": (None, lambda c: P(unpickle, Cache, CHECKSUM, ((V,),))),
-    "unpickle dict on plain": (None, lambda c: P(unpickle, Cache, CHECKSUM, (LST, {"a": V}))),
-    "unpickle 2 args": (None, lambda c: P(unpickle, Cache, CHECKSUM)),
-    "__setstate__": (full, lambda c: P(c.__setstate__, (LST,))),
-    "__setstate__ falsy extra": (full, lambda c: P(c.__setstate__, (LST, {}))),
-    "__setstate__ None list": (full, lambda c: P(c.__setstate__, (None,))),
-    "__setstate__(None)": (full, lambda c: P(c.__setstate__, None)),
-    "__setstate__ list": (full, lambda c: P(c.__setstate__, [])),
-    "__setstate__ ()": (full, lambda c: P(c.__setstate__, ())),
-    "__setstate__ tuple item": (full, lambda c: P(c.__setstate__, ((V, V),))),
-    "__setstate__ dict on plain": (full, lambda c: P(c.__setstate__, (LST, {"a": V}))),
-    "__setstate__ dict subclass": (test_leaks.Sub, lambda c: P(c.__setstate__, (LST, {"a": V}))),
-    "__setstate__ bad update": (test_leaks.Sub, lambda c: P(c.__setstate__, (LST, [V]))),
-    # the internal function table
-    "table new": (None, lambda c: TABLE.new),
-    "table c_get": (full, lambda c: P(TABLE.c_get, c, 3)),
-    "table c_get 32": (full, lambda c: P(TABLE.c_get, c, 32)),
-    "table c_get bare": (bare, lambda c: P(TABLE.c_get, c, 3)),
-    "table c_set": (full, lambda c: P(TABLE.c_set, c, 3, V)),
-    "table c_set short": (short, lambda c: P(TABLE.c_set, c, 3, V)),
-    "table c_get_or_set_val": (Cache, lambda c: P(TABLE.c_get_or_set_val, c, 3, V)),
-    "table c_get_or_set_val bare": (bare, lambda c: P(TABLE.c_get_or_set_val, c, 3, V)),
-    "table c_get_or_exec": (Cache, lambda c: P(TABLE.c_get_or_exec, c, 3, Token)),
-    "table c_get_or_exec hit": (full, lambda c: P(TABLE.c_get_or_exec, c, 3, V)),
-    "table c_get_or_exec raises": (Cache, lambda c: P(TABLE.c_get_or_exec, c, 3, boom)),
-    "table c_get_or_exec shrinks": (Cache, lambda c: P(
-        TABLE.c_get_or_exec, c, 3, StoresThenReturns(c, Cache.__setstate__, SHORT_STATE))),
-    "table c_clear": (full, lambda c: P(TABLE.c_clear, c)),
-    "table c_clear bare": (bare, lambda c: P(TABLE.c_clear, c)),
-    "table c_clear_selected": (full, lambda c: P(TABLE.c_clear_selected, c, [K], [K, Key(3)])),
-    "table c_clear_selected None": (full, lambda c: P(TABLE.c_clear_selected, c, None, [K])),
-    "table c_clear_selected no value": (full, lambda c: P(TABLE.c_clear_selected, c, [], [V])),
-}
-# Pickling round trips, one stage at a time: dumps of the cache, then loads of its pickle.
-for _proto in range(pickle.HIGHEST_PROTOCOL + 1):
-    for _make in (small, bare, pickled_sub):
-        _label = f"{_make.__name__} protocol {_proto}"
-        CASES[f"pickle.dumps {_label}"] = (_make, lambda c, p=_proto: P(pickle.dumps, c, p))
-        CASES[f"pickle.loads {_label}"] = (None, lambda c, m=_make, p=_proto: P(
-            pickle.loads, pickle.dumps(m(), p)))
-CASES["copy.copy"] = (full, lambda c: P(copy.copy, c))
-CASES["copy.deepcopy"] = (full, lambda c: P(copy.deepcopy, c))
 
 
 # ---- one run under injection ------------------------------------------------------------
@@ -363,16 +153,6 @@ def control(make, build):
     return before, describe(result), describe_error(error), state_of(c)
 
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-
-
-def run_python(code, timeout=600):
-    """Runs code in a fresh interpreter that imports these tests and the package as they are."""
-    path = os.pathsep.join([HERE, *(p for p in sys.path if p)])
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=timeout, env=dict(os.environ, PYTHONPATH=path))
-
-
 # ---- the sweep ---------------------------------------------------------------------------------
 
 def sweep(make, build, check=True, points=None, repeat=1):
@@ -444,9 +224,9 @@ def judge(make, build, c, run, single, k, expected):
     assert state_of(c) == after, where
 
 
-@pytest.mark.parametrize("case", CASES)
+@pytest.mark.parametrize("case", FRAMELESS)
 def test_allocation_failures(case):
-    make, build = CASES[case]
+    make, build = FRAMELESS[case]
     assert sweep(make, build) >= 1
 
 
@@ -463,7 +243,7 @@ NO_LEAK_CHECK = ("pickle.dumps", "copy.")
 def leaks(case):
     """The blocks left by two rounds of the case's sweep, each point run ROUNDS / 2 times
     in a row, so that a leak at any one point stands out from the drift of a round."""
-    make, build = CASES[case]
+    make, build = FRAMELESS[case]
     points = sweep(make, build, check=False)
     # Everything a sweep makes goes by reference counting or is young: collecting the
     # youngest generation (cheap, unlike a full collection) clears what the runs left.
@@ -494,15 +274,15 @@ def leaks(case):
 def test_repeated_sweeps_leak_nothing():
     """In an interpreter of its own: under pytest, something of its own keeps a block per
     failed run at some injection points (never outside it, with the same code)."""
-    out = run_python(f"""
+    out = run_fresh(f"""
         import test_nomemory
-        for case in test_nomemory.CASES:
+        for case in test_nomemory.FRAMELESS:
             if case.startswith(test_nomemory.NO_LEAK_CHECK):
                 continue
             problem = test_nomemory.leaks(case)
             if problem:
                 print(case, problem, sep=": ")
-        """)
+        """, check=False)
     assert out.stdout == "" and out.returncode == 0, out.stdout + out.stderr
 
 
@@ -574,8 +354,8 @@ def forked_sweep(setup, op_check):
     check = textwrap.indent(textwrap.dedent(op_check), " " * 8)
     helpers = "".join(inspect.getsource(f) for f in (probe, caused_by_memory,
                                                          lost_by_the_interpreter))
-    out = run_python(FORKED_SWEEP.format(helpers=helpers, setup=textwrap.dedent(setup),
-                                         check=check))
+    out = run_fresh(FORKED_SWEEP.format(helpers=helpers, setup=textwrap.dedent(setup),
+                                        check=check), check=False)
     assert out.returncode == 0 and out.stderr == "", out.stderr[-3000:]
     points, failed, succeeded = map(int, out.stdout.split())
     return points, failed, succeeded

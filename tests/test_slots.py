@@ -2,15 +2,12 @@ import builtins
 import copy
 import enum
 import sys
-import traceback
 import weakref
 
 import pytest
 
-from conftest import Key, slots
+from conftest import NOT_SUB, Key, OnDel, Tracked, slots, tb_names
 
-P = "quor_ui.fast.quorcache.quorcache.Cache."
-NOT_SUB = "'NoneType' object is not subscriptable"
 BAD_KEY = "The key for cache access must be of type CacheType"
 
 
@@ -18,10 +15,6 @@ class T(enum.Enum):
     A = 3
     get = 1
     copy = 2
-
-
-class Tracked:
-    pass
 
 
 class Probe:  # stands in for CacheType and its members
@@ -35,23 +28,8 @@ class Probe:  # stands in for CacheType and its members
         return self._value
 
 
-class OnDel:
-    def __init__(self, action):
-        self.action = action
-
-    def __del__(self):
-        self.action()
-
-
 def boom():
     raise ValueError("boom")
-
-
-def tb_names(err):
-    """Traceback entry names from the first one the module added, Cache methods shortened."""
-    names = [f.name for f in traceback.extract_tb(err.value.__traceback__)]
-    names = names[next((i for i, n in enumerate(names) if n.startswith(P)), len(names)):]
-    return [n.removeprefix(P) for n in names]
 
 
 @pytest.fixture
@@ -149,20 +127,37 @@ def test_member_is_fetched_from_the_cachetype_bound_after_the_test(cache, mod, m
     assert first.pick.reads == 0 and second.pick.reads == 1
 
 
-@pytest.mark.parametrize("then", [["new"] * 32, None])
-def test_member_read_uses_the_list_taken_before_resolving(cache, mod, monkeypatch, then):
-    old = slots(cache)
-    cache.set(Key(3), "old")
-
+def replaced_by_value(replace):
     class Hooked(enum.Enum):
         A = 3
 
         @property
         def value(self):
-            cache.__setstate__((then,))
+            replace()
             return self._value_
 
-    monkeypatch.setattr(mod, "CacheType", Hooked)
+    return Hooked
+
+
+def replaced_by_getitem(replace):
+    class Meta(enum.EnumType):
+        def __getitem__(cls, name):
+            replace()
+            return super().__getitem__(name)
+
+    class Hooked(enum.Enum, metaclass=Meta):
+        A = 3
+
+    return Hooked
+
+
+@pytest.mark.parametrize("then", [["new"] * 32, None])
+@pytest.mark.parametrize("hooked", [replaced_by_value, replaced_by_getitem],
+                         ids=["member value", "CacheType.__getitem__"])
+def test_member_read_uses_the_list_taken_before_resolving(cache, mod, monkeypatch, then, hooked):
+    old = slots(cache)
+    cache.set(Key(3), "old")
+    monkeypatch.setattr(mod, "CacheType", hooked(lambda: cache.__setstate__((then,))))
     assert cache.A == "old" and slots(cache) is then and old[3] == "old"
 
 
@@ -252,6 +247,16 @@ def test_writes_store_the_object_itself(cache, key):
     assert cache.get_or_exec(Key(3), [w].pop) is w and cache.get(key) is w
     assert cache.get_or_set_val(key, v) is w and cache.get_or_exec(key, 1) is w
     assert sys.getrefcount(w) == base + 1 and sys.getrefcount(v) == base
+
+
+class Maker:
+    def make(self):
+        return self
+
+
+def test_get_or_exec_calls_a_bound_method_with_its_self(cache, key):
+    maker = Maker()
+    assert cache.get_or_exec(key, maker.make) is maker and cache.get(key) is maker
 
 
 @pytest.mark.parametrize("held", [0, False, "", [], ()])

@@ -8,8 +8,6 @@ import pytest
 from conftest import Key, slots
 from quor_ui.fast.quorcache.quorcache import Cache
 
-pytestmark = pytest.mark.filterwarnings("error::pytest.PytestUnraisableExceptionWarning")
-
 A = Key(3)
 
 

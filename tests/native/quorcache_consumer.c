@@ -1,6 +1,7 @@
 /* quorcache_consumer: thin wrappers over every slot of Cache's function table,
  * written as a third party would, against quorcache.h alone. The void slots are
- * wrapped the way their callers must use them: call, then test PyErr_Occurred(). */
+ * wrapped the way their callers must use them: call, then test PyErr_Occurred().
+ * Also an immutable subclass of Cache, as an extension would make one. */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -150,6 +151,41 @@ w_import_api(PyObject *mod, PyObject *unused)
     return Py_BuildValue("(NO)", (PyObject *)type, table == qc ? Py_True : Py_False);
 }
 
+/* A subclass of Cache made the way extensions make their types: from a spec, immutable. */
+static int
+immutable_traverse(PyObject *self, visitproc visit, void *arg)
+{
+    Py_VISIT(Py_TYPE(self));
+    return cache_type->tp_traverse(self, visit, arg);
+}
+
+static void
+immutable_dealloc(PyObject *self)
+{
+    PyTypeObject *type = Py_TYPE(self);
+    cache_type->tp_dealloc(self);
+    Py_DECREF(type);
+}
+
+static PyType_Slot immutable_slots[] = {
+    {Py_tp_traverse, immutable_traverse},
+    {Py_tp_dealloc, immutable_dealloc},
+    {0, NULL},
+};
+
+static PyType_Spec immutable_spec = {
+    "quorcache_consumer.Immutable", 0, 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, immutable_slots,
+};
+
+static PyObject *
+w_immutable_subclass(PyObject *mod, PyObject *unused)
+{
+    (void)mod;
+    (void)unused;
+    return PyType_FromSpecWithBases(&immutable_spec, (PyObject *)cache_type);
+}
+
 static PyMethodDef consumer_methods[] = {
     {"c_clear", w_c_clear, METH_VARARGS, NULL},
     {"c_clear_selected", w_c_clear_selected, METH_VARARGS, NULL},
@@ -160,6 +196,7 @@ static PyMethodDef consumer_methods[] = {
     {"new", w_new, METH_NOARGS, NULL},
     {"fields", w_fields, METH_O, NULL},
     {"import_api", w_import_api, METH_NOARGS, NULL},
+    {"immutable_subclass", w_immutable_subclass, METH_NOARGS, NULL},
     {NULL, NULL, 0, NULL},
 };
 
