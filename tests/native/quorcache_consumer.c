@@ -150,6 +150,15 @@ w_import_api(PyObject *mod, PyObject *unused)
     return Py_BuildValue("(NO)", (PyObject *)type, table == qc ? Py_True : Py_False);
 }
 
+/* What the header states at compile time: (QUORCACHE_VERSION_HEX, QUORCACHE_VERSION). */
+static PyObject *
+w_header_version(PyObject *mod, PyObject *unused)
+{
+    (void)mod;
+    (void)unused;
+    return Py_BuildValue("(ks)", (unsigned long)QUORCACHE_VERSION_HEX, QUORCACHE_VERSION);
+}
+
 static PyMethodDef consumer_methods[] = {
     {"c_clear", w_c_clear, METH_VARARGS, NULL},
     {"c_clear_selected", w_c_clear_selected, METH_VARARGS, NULL},
@@ -160,6 +169,7 @@ static PyMethodDef consumer_methods[] = {
     {"new", w_new, METH_NOARGS, NULL},
     {"fields", w_fields, METH_O, NULL},
     {"import_api", w_import_api, METH_NOARGS, NULL},
+    {"header_version", w_header_version, METH_NOARGS, NULL},
     {NULL, NULL, 0, NULL},
 };
 
