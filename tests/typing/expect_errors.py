@@ -20,9 +20,14 @@ def mypy_errors(path, cache_dir):
 
 
 def pyright_errors(path):
+    # Run from the file's folder, whose pyrightconfig.json roots the project there: rooted at
+    # the checkout, pyright would add src/ to its search paths and read the stub there
+    # instead of the installed one, which mypy reads.
     cmd = [sys.executable, "-m", "pyright", "--pythonpath", sys.executable]
-    print(subprocess.run([*cmd, path], capture_output=True, text=True).stdout, end="")
-    done = subprocess.run([*cmd, "--outputjson", path], capture_output=True, text=True)
+    where = dict(capture_output=True, text=True, cwd=os.path.dirname(os.path.abspath(path)))
+    path = os.path.abspath(path)
+    print(subprocess.run([*cmd, path], **where).stdout, end="")
+    done = subprocess.run([*cmd, "--outputjson", path], **where)
     found = json.loads(done.stdout)["generalDiagnostics"]
     return {d["range"]["start"]["line"] + 1 for d in found if d["severity"] == "error"}
 
