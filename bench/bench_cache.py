@@ -19,6 +19,7 @@ import os
 import sys
 import timeit
 import types
+from typing import NamedTuple
 
 from quor_ui.fast.quorcache import quorcache
 from quor_ui.fast.quorcache.quorcache import Cache
@@ -269,53 +270,57 @@ KEYED = ("get", "set", "get_or_set_val hit", "get_or_set_val miss", "get_or_exec
 STDLIB = {"copy.deepcopy": "deepcopy", "pickle dumps+loads": "pickle format"}
 
 
+class Goal(NamedTuple):
+    """`row`'s time at most `limit` times `ref`'s; a speed-up over the Python class is shown
+    as its inverse (the Python class's time over the module's, at least 1 / limit)."""
+
+    what: str
+    row: tuple
+    ref: tuple
+    limit: float
+
+    @property
+    def speedup(self):
+        return self.ref[0] == "python"
+
+    def ratio(self, t):
+        return t[self.row] / t[self.ref]
+
+    def describe(self, t):
+        if self.speedup:
+            return f"{self.what}: {1 / self.ratio(t):.2f} x faster than Python < {1 / self.limit:.2f}"
+        return f"{self.what}: {self.ratio(t):.2f} x {self.ref[1]} > {self.limit:.2f}"
+
+
 def targets(custom=False):
-    """(what, row, reference row, limit): row's time must be at most limit x the reference's."""
-    out = []
+    """The goals for stock keys, or with `custom`, for customised keys."""
     if custom:
-        for name, _, _ in OPERATIONS:
-            if name not in STDLIB:
-                out.append((f"{name}, customised keys: x faster than Python", ("native", name),
-                            ("python", name), 1.0))
-        return out
-    for name in ("get", "set", "get_or_set_val hit", "get_or_exec hit", "cache[A]"):
-        out.append((f"{name}: x dict.get", ("native", name), ("floor", "dict.get"), 2.0))
-    out.append(("cache.NAME: x dict.get", ("native", "cache.NAME"), ("floor", "dict.get"), 3.5))
+        return [Goal(f"{name}, customised keys", ("native", name), ("python", name), 1.0)
+                for name, _, _ in OPERATIONS if name not in STDLIB]
+    out = [Goal(name, ("native", name), ("floor", "dict.get"), 2.0)
+           for name in ("get", "set", "get_or_set_val hit", "get_or_exec hit", "cache[A]")]
+    out.append(Goal("cache.NAME", ("native", "cache.NAME"), ("floor", "dict.get"), 3.5))
     for name, _, _ in OPERATIONS:
         if name == "subclass .NAME":
             continue  # shown, no target
         if name in STDLIB:
-            out.append((f"{name}: x its floor", ("native", name), ("floor", STDLIB[name]), 1.25))
+            out.append(Goal(name, ("native", name), ("floor", STDLIB[name]), 1.25))
             continue
         need = 2.5 if name in KEYED else 2.0 if name == "copy" else 3.0
-        out.append((f"{name}: x faster than Python", ("native", name), ("python", name), 1 / need))
-    out.append(("Cache(): x [None]*32", ("native", "Cache()"), ("floor", "[None]*32"), 1.5))
+        out.append(Goal(name, ("native", name), ("python", name), 1 / need))
+    out.append(Goal("Cache()", ("native", "Cache()"), ("floor", "[None]*32"), 1.5))
     return out
-
-
-def judge(t, goals):
-    """The goals missed, each with its ratio."""
-    return [(goal, t[goal[1]] / t[goal[2]]) for goal in goals
-            if t[goal[1]] > goal[3] * t[goal[2]]]
-
-
-def describe(goal, ratio):
-    what, _, _, limit = goal
-    if "faster" in what:   # stated as a speed-up: the reference's time over the row's
-        return f"{what} {1 / ratio:.2f} < {1 / limit:.2f}"
-    return f"{what} {ratio:.2f} > {limit:.2f}"
 
 
 def check(t, goals, rounds, retries=3):
     """Judges the goals; a missed one is timed again, its two sides interleaved, before it counts."""
-    missed = judge(t, goals)
+    missed = [g for g in goals if g.ratio(t) > g.limit]
     for _ in range(retries):
         if not missed:
             break
-        rows = {row for goal, _ in missed for row in goal[1:3]}
-        t.run(rounds, sorted(rows))
-        missed = judge(t, [goal for goal, _ in missed])
-    return [describe(goal, ratio) for goal, ratio in missed]
+        t.run(rounds, sorted({row for g in missed for row in (g.row, g.ref)}))
+        missed = [g for g in missed if g.ratio(t) > g.limit]
+    return [g.describe(t) for g in missed]
 
 
 def main():
