@@ -5,10 +5,10 @@
 
 Unlike times, the counts repeat exactly for the same build, inputs and interpreter,
 whatever else the machine is doing. One process per key kind runs every operation
-under callgrind: each statement's loop is compiled once, warmed up (so first-use work
-and the interpreter's specialisation of its instructions are not counted), then run
-with 0 and with --loops passes; the difference divided by the loop count is the cost
-of one pass. The cost of a pass of an empty loop (`pass`), measured the same way, is
+under callgrind: each statement's loop is compiled once into a function (as timeit
+runs it), warmed up (so first-use work and the interpreter's specialisation of its
+instructions are not counted), then run with 0 and with --loops passes; the difference
+divided by the loop count is the cost of one pass. The cost of a pass of an empty loop (`pass`), measured the same way, is
 subtracted from every figure, so what is left is the statement alone.
 
 The runs are told apart by calls of os.getppid(): callgrind writes its counters out
@@ -39,7 +39,7 @@ def statements():
     """(name, statement, uses the floors' environment) for every row, the empty loop first."""
     rows = [(EMPTY, "pass", False)]
     rows += [(name, stmt, False) for name, stmt, _ in bench_cache.OPERATIONS]
-    rows += [("floor: " + name, stmt, True) for name, stmt in bench_cache.FLOORS]
+    rows += [("floor: " + name, stmt, True) for name, stmt, _ in bench_cache.FLOORS]
     return rows
 
 
@@ -51,16 +51,16 @@ def child(keys_name, loops):
     floor_env = bench_cache.floor_environment(keys)
     mark = os.getppid
     for _, stmt, floor in statements():
-        scope = dict(floor_env if floor else env, mark=mark)
-        # `n` is read from the scope, so one code object (specialised by the warm-up)
-        # runs every pass count.
-        code = compile(f"for _ in range(n):\n    {stmt}\n", "<workload>", "exec")
-        scope["n"] = WARM_UP
-        exec(code, scope)
+        scope = dict(floor_env if floor else env)
+        # Inside a function, as timeit runs it: the statement's names are globals, which the
+        # interpreter specialises, not module-level names looked up in two dicts each time.
+        exec(compile(f"def run(n):\n    for _ in range(n):\n        {stmt}\n",
+                     "<workload>", "exec"), scope)
+        run = scope["run"]
+        run(WARM_UP)
         for n in (0, loops):
-            scope["n"] = n
             mark()
-            exec(code, scope)
+            run(n)
         mark()
 
 

@@ -12,6 +12,7 @@ from pathlib import Path
 import pytest
 
 from conftest import Key, slots
+import quor_ui
 from quor_ui.fast.quorcache import get_include, quorcache
 from quor_ui.fast.quorcache.quorcache import Cache
 
@@ -19,18 +20,28 @@ PREFIX = "quor_ui.fast.quorcache.quorcache.Cache."
 NOT_SUBSCRIPTABLE = "'NoneType' object is not subscriptable"
 
 
-@pytest.fixture(scope="session")
-def native(tmp_path_factory):
-    """tests/native, configured with the installed header's folder, built and imported."""
+def cmake_tools():
+    """cmake and the generator options, from the environment's bin folder first."""
     # The test extra brings cmake and ninja into the environment's bin folder, which need
     # not be on PATH (a virtual environment used without activating it).
     path = os.pathsep.join([os.path.dirname(sys.executable), os.environ.get("PATH", "")])
     cmake, ninja = shutil.which("cmake", path=path), shutil.which("ninja", path=path)
     assert cmake, "the native consumer is built with cmake: pip install '.[test]' brings it"
-    generator = ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}"] if ninja else []
+    return cmake, ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}"] if ninja else []
+
+
+def cmake_dir():
+    return subprocess.run([sys.executable, "-m", "quor_ui.fast.quorcache", "--cmake-dir"],
+                          capture_output=True, text=True, check=True).stdout.strip()
+
+
+@pytest.fixture(scope="session")
+def native(tmp_path_factory):
+    """tests/native, configured with the installed CMake package, built and imported."""
+    cmake, generator = cmake_tools()
     build = tmp_path_factory.mktemp("consumer")
     for args in (["-S", Path(__file__).parent / "native", "-B", build, *generator,
-                  f"-DQUORCACHE_INCLUDE={get_include()}", f"-DPython_EXECUTABLE={sys.executable}"],
+                  f"-Dquorcache_DIR={cmake_dir()}", f"-DPython_EXECUTABLE={sys.executable}"],
                  ["--build", build]):
         done = subprocess.run([cmake, *args], capture_output=True, text=True)
         assert done.returncode == 0, done.stdout + done.stderr
@@ -39,6 +50,36 @@ def native(tmp_path_factory):
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
+
+
+def test_header_states_the_distributions_version(native):
+    major, minor, patch = map(int, quor_ui.__version__.split("."))
+    assert native.header_version() == (major << 24 | minor << 16 | patch << 8,
+                                       quor_ui.__version__)
+
+
+VERSION = tuple(map(int, quor_ui.__version__.split(".")))
+
+
+@pytest.mark.parametrize("wanted, found", [
+    ("{0}.{1}", True),
+    ("{0}.{1}...<{3}", True),
+    ("{0}.{2}", False),          # a newer minor version than the installed one
+    ("{3}", False),              # the next major version
+])
+def test_cmake_package_meets_requests_within_its_major_version(tmp_path, wanted, found):
+    wanted = wanted.format(VERSION[0], VERSION[1], VERSION[1] + 1, VERSION[0] + 1)
+    (tmp_path / "CMakeLists.txt").write_text(
+        "cmake_minimum_required(VERSION 3.25)\nproject(probe NONE)\n"
+        f"find_package(quorcache {wanted} CONFIG REQUIRED)\n"
+        "get_target_property(inc quorcache::headers INTERFACE_INCLUDE_DIRECTORIES)\n"
+        'message(STATUS "quorcache=${quorcache_VERSION} include=${inc}")\n')
+    cmake, _ = cmake_tools()
+    done = subprocess.run([cmake, "-S", tmp_path, "-B", tmp_path / "build",
+                           f"-Dquorcache_DIR={cmake_dir()}"], capture_output=True, text=True)
+    assert (done.returncode == 0) is found, done.stdout + done.stderr
+    if found:
+        assert f"quorcache={quor_ui.__version__} include={get_include()}\n" in done.stdout
 
 
 def full():

@@ -39,11 +39,13 @@ def test_classifiers_name_the_pythons_that_requires_python_allows(metadata):
     assert named == {f"3.{minor}" for minor in range(30) if f"3.{minor}" in allowed}
 
 
-def test_include_option_prints_the_header_folder():
+def test_include_and_cmake_dir_options_print_the_folders():
     run = [sys.executable, "-m", "quor_ui.fast.quorcache"]
     done = subprocess.run([*run, "--include"], capture_output=True, text=True, check=True)
     assert done.stdout == get_include() + "\n"
     assert Path(done.stdout.strip(), "quorcache.h").is_file()
+    done = subprocess.run([*run, "--cmake-dir"], capture_output=True, text=True, check=True)
+    assert Path(done.stdout.strip(), "quorcacheConfig.cmake").is_file()
     done = subprocess.run(run, capture_output=True, text=True)
     assert done.returncode == 2 and "--include" in done.stderr and not done.stdout
 

@@ -186,6 +186,15 @@ w_immutable_subclass(PyObject *mod, PyObject *unused)
     return PyType_FromSpecWithBases(&immutable_spec, (PyObject *)cache_type);
 }
 
+/* What the header states at compile time: (QUORCACHE_VERSION_HEX, QUORCACHE_VERSION). */
+static PyObject *
+w_header_version(PyObject *mod, PyObject *unused)
+{
+    (void)mod;
+    (void)unused;
+    return Py_BuildValue("(ks)", (unsigned long)QUORCACHE_VERSION_HEX, QUORCACHE_VERSION);
+}
+
 static PyMethodDef consumer_methods[] = {
     {"c_clear", w_c_clear, METH_VARARGS, NULL},
     {"c_clear_selected", w_c_clear_selected, METH_VARARGS, NULL},
@@ -197,6 +206,7 @@ static PyMethodDef consumer_methods[] = {
     {"fields", w_fields, METH_O, NULL},
     {"import_api", w_import_api, METH_NOARGS, NULL},
     {"immutable_subclass", w_immutable_subclass, METH_NOARGS, NULL},
+    {"header_version", w_header_version, METH_NOARGS, NULL},
     {NULL, NULL, 0, NULL},
 };
 

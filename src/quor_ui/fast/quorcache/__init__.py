@@ -2,7 +2,7 @@
 
 import os
 
-__all__ = ["get_include"]
+__all__ = ["get_cmake_dir", "get_include"]
 
 
 def get_include() -> str:
@@ -13,3 +13,13 @@ def get_include() -> str:
     ``Cache.__pyx_vtable__``.
     """
     return os.path.join(os.path.dirname(os.path.abspath(__file__)), "include")
+
+
+def get_cmake_dir() -> str:
+    """Return the folder of the CMake package ``quorcache`` (``quorcacheConfig.cmake``).
+
+    ``find_package(quorcache CONFIG)`` with ``quorcache_DIR`` set to it (or the folder on
+    ``CMAKE_PREFIX_PATH``) gives the target ``quorcache::headers``, which carries
+    ``get_include()``'s folder.
+    """
+    return os.path.join(os.path.dirname(os.path.abspath(__file__)), "cmake")

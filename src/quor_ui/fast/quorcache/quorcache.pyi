@@ -35,6 +35,19 @@ class Cache:
     """Capsule without a name holding the address of the internal function table
     (``QuorCacheFunctions`` in ``quorcache.h``), for native callers."""
 
+    # ``cache.NAME`` reads the slot of the ``CacheType`` member named ``NAME`` (through
+    # ``Cache.__getattr__``, which the stub leaves out so that a misspelt name is an
+    # error): one attribute per member of ``quor_ui.core.enums.CacheType``, aliases
+    # included. tests/typing/stub_signatures.py fails when the two differ.
+    THEME: Any
+    STYLESHEET: Any
+    FONT_METRICS: Any
+    LAYOUT: Any
+    ICONS: Any
+    TRANSLATIONS: Any
+    SETTINGS: Any
+    WIDGET_TREE: Any
+
     def __init__(self, /) -> None:
         """Give the cache a fresh list of 32 empty slots (again, if called again)."""
 
@@ -68,9 +81,6 @@ class Cache:
 
     def __getitem__(self, key: CacheType, /) -> Any:
         """``cache[member]``: the slot of a ``CacheType`` member (TypeError for other keys)."""
-
-    def __getattr__(self, type: str, /) -> Any:
-        """``cache.NAME``: the slot of the ``CacheType`` member named ``NAME``."""
 
     def copy(self, /) -> Cache:
         """Return a new ``Cache`` (never a subclass) with a new slot list of the same objects."""

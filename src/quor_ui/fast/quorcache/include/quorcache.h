@@ -1,8 +1,10 @@
 /* quorcache.h: the native interface of quor_ui.fast.quorcache.quorcache.
  *
  * For C and C++ extension modules that use Cache objects without the
- * interpreter's call machinery. Put the folder that
- * quor_ui.fast.quorcache.get_include() returns on the include path, then:
+ * interpreter's call machinery. In CMake, find_package(quorcache) and link
+ * quorcache::headers (the package's folder: python -m quor_ui.fast.quorcache
+ * --cmake-dir); otherwise put the folder that quor_ui.fast.quorcache.get_include()
+ * returns on the include path. Then:
  *
  *     const QuorCacheFunctions *qc;
  *     PyTypeObject *cache_type;
@@ -30,6 +32,19 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* The version of quor_ui that ships this header (quor_ui.__version__), and as one number
+ * for #if tests: 0xMMmmpp00, a byte each for major, minor and patch. Within a major
+ * version the record and the table below only grow. */
+#define QUORCACHE_VERSION_MAJOR 0
+#define QUORCACHE_VERSION_MINOR 1
+#define QUORCACHE_VERSION_PATCH 0
+#define QUORCACHE_VERSION "0.1.0"
+#define QUORCACHE_VERSION_HEX \
+    ((QUORCACHE_VERSION_MAJOR << 24) | (QUORCACHE_VERSION_MINOR << 16) | (QUORCACHE_VERSION_PATCH << 8))
+
+/* The number of operations in QuorCacheFunctions as this header declares it. */
+#define QUORCACHE_FUNCTION_COUNT 7
 
 #define QUORCACHE_SLOT_COUNT 32
 #define QUORCACHE_MODULE_NAME "quor_ui.fast.quorcache.quorcache"
@@ -60,6 +75,14 @@ typedef struct QuorCacheFunctions {
     /* The factory new(): a new reference to an exact Cache with 32 empty slots; or NULL with an exception. */
     PyObject *(*new_cache)(void);
 } QuorCacheFunctions;
+
+#ifdef __cplusplus
+static_assert(sizeof(QuorCacheFunctions) == QUORCACHE_FUNCTION_COUNT * sizeof(void (*)(void)),
+              "QUORCACHE_FUNCTION_COUNT must count the slots of QuorCacheFunctions");
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+_Static_assert(sizeof(QuorCacheFunctions) == QUORCACHE_FUNCTION_COUNT * sizeof(void (*)(void)),
+               "QUORCACHE_FUNCTION_COUNT must count the slots of QuorCacheFunctions");
+#endif
 
 /* Imports quor_ui.fast.quorcache.quorcache and reads the capsule Cache.__pyx_vtable__.
  * On success returns 0, sets *table to the function table (valid for the life of
