@@ -9,6 +9,7 @@
 #include "constants.hpp"
 #include "enum_fast.hpp"
 #include "errors.hpp"
+#include "internals.hpp"
 #include "watch.hpp"
 
 namespace quorcache {
@@ -18,8 +19,13 @@ QuorCacheFunctions cache_functions;
 namespace {
 
 // Set at import (install_attribute_hook) and kept for the life of the process.
-PyObject* cache_getattribute;   // the __getattribute__ wrapper readying made for cache_getattro
-PyObject* object_getattribute;  // object.__getattribute__
+getattrofunc interpreter_hook;  // the interpreter's hook for classes with __getattr__
+PyObject* object_getattribute;  // object.__getattribute__, owned
+
+// The last subclass found not to need the member lookup, at its version tag:
+// compared by address only (tags are never reused).
+PyTypeObject* plain_subclass;
+unsigned int plain_subclass_version;
 
 CacheObject*
 as_cache(PyObject* op)
@@ -116,49 +122,27 @@ check_reach(CacheObject* self, const bool* picked)
 
 // ---- lifecycle -------------------------------------------------------------
 
-// Member names reach the slots before a subclass's own __getattr__: Cache's
-// lookup (attributes, then members) goes into the subclass as its
-// __getattribute__, where Cache's own used to be found: unless a class before
-// Cache in the subclass's MRO states one of its own (object's included), or the
-// subclass is immutable. A mixin after Cache so still comes after Cache's lookup.
-// Idempotent: a failure is retried at the next instance.
-int
-give_member_lookup(PyTypeObject* type)
-{
-    if (cache_getattribute == nullptr || (type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE)
-        || _PyType_Lookup(type, names.__getattribute__) == cache_getattribute) {
-        return 0;
-    }
-    Ref mro = Ref::borrow(type->tp_mro);  // held: a look-up below may run a key's __eq__
-    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro.get()); ++i) {
-        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
-        if (base == &cache_type) {
-            break;
-        }
-        Ref dict = Ref::steal(PyType_GetDict(base));
-        int own = dict ? PyDict_Contains(dict.get(), names.__getattribute__) : -1;
-        if (own != 0) {
-            return own;  // -1 on error; 1: the class states its own
-        }
-    }
-    // type's own setattr, not a metaclass's: this is plumbing, not a user's assignment.
-    // It updates the slots of the type and of its subclasses.
-    return PyType_Type.tp_setattro(reinterpret_cast<PyObject*>(type), names.__getattribute__,
-                                   cache_getattribute);
-}
+// Installs the member lookup (subclass_getattro) as the tp_getattro of a Python
+// subclass that needs it, and of no other: see that function. Run at each
+// instance; a type whose hook is already ours, or last found not to need it at
+// its current version tag, costs a comparison. 0, or -1 with the exception set.
+int install_member_lookup_where_needed(PyTypeObject* type);
 
 PyObject*
 cache_alloc(PyTypeObject* type)
 {
     PyObject* op;
-    if (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) {  // object's new refuses it for us
-        op = PyBaseObject_Type.tp_new(type, consts.empty_tuple, nullptr);
+    if (type == &cache_type) {
+        op = type->tp_alloc(type, 0);
     }
-    else if (type != &cache_type && give_member_lookup(type) < 0) {
+    else if (install_member_lookup_where_needed(type) < 0) {
         return nullptr;
     }
     else {
-        op = type->tp_alloc(type, 0);
+        // object's new refuses an abstract class for us, and gives a subclass's
+        // instance the inline values under which the interpreter specialises its
+        // attribute and method loads.
+        op = PyBaseObject_Type.tp_new(type, consts.empty_tuple, nullptr);
     }
     if (op == nullptr) {
         return nullptr;
@@ -690,7 +674,7 @@ str_keyed(PyObject* map)
     if (map == checked_map && checked_generation == dict_generation) {
         return true;
     }
-    if (!only_str_keys(map) || !watch_dict(map)) {
+    if (!have_dict_watcher() || !only_str_keys(map) || !watch_dict(map)) {
         return false;
     }
     checked_map = map;
@@ -884,7 +868,7 @@ cache_lookup_attr(PyObject* op, PyObject* name, PyObject** out)
 {
     *out = nullptr;
     if (Py_IS_TYPE(op, &cache_type) && PyUnicode_CheckExact(name)
-        && _PyType_Lookup(&cache_type, name) == nullptr) {
+        && type_lookup(&cache_type, name) == nullptr) {
         bool absent = false;
         *out = getattr_impl(as_cache(op), name, &absent);
         if (*out != nullptr) {
@@ -921,7 +905,7 @@ cache_getattro(PyObject* op, PyObject* name)
     // to what its type has: bind that here, and for a name the type doesn't have
     // skip raising and clearing the AttributeError the generic lookup would.
     if (Py_IS_TYPE(op, &cache_type) && PyUnicode_CheckExact(name)) {
-        PyObject* found = _PyType_Lookup(&cache_type, name);
+        PyObject* found = type_lookup(&cache_type, name);
         if (found == nullptr) {
             return cache___getattr__(op, name);
         }
@@ -940,11 +924,110 @@ cache_getattro(PyObject* op, PyObject* name)
     // The generic lookup, a missing name reported as a null result with nothing
     // raised (the interpreter's own hook asks it the same way; 3.12 and 3.13 have
     // this entry point in their unstable C API, cpython/object.h).
-    PyObject* found = _PyObject_GenericGetAttrWithDict(op, name, nullptr, 1);
+    PyObject* found = generic_getattr_or_null(op, name);
     if (found != nullptr || PyErr_Occurred()) {
         return found;
     }
     return cache___getattr__(op, name);
+}
+
+// attr(op, name) for a class attribute `attr` found on type(op)'s MRO, called as
+// the interpreter calls __getattribute__ and __getattr__: bound through its
+// descriptor get, without a bound method for a plain function.
+PyObject*
+call_attribute_hook(PyObject* attr, PyObject* op, PyObject* name)
+{
+    descrgetfunc get = Py_TYPE(attr)->tp_descr_get;
+    if (get == nullptr) {
+        return PyObject_CallOneArg(attr, name);
+    }
+    if (PyFunction_Check(attr)) {
+        PyObject* args[] = {op, name};
+        return PyObject_Vectorcall(attr, args, 2, nullptr);
+    }
+    Ref bound = Ref::steal(get(attr, op, reinterpret_cast<PyObject*>(Py_TYPE(op))));
+    return bound ? PyObject_CallOneArg(bound.get(), name) : nullptr;
+}
+
+// The attribute hook of a subclass whose own __getattr__ (stated by a class before
+// Cache in its MRO) must come after the members: what the interpreter's hook does
+// (the class's __getattribute__ as found on its MRO, object's through the generic
+// lookup without raising), then the slot of a member of that name, then the
+// class's own __getattr__.
+PyObject*
+subclass_getattro(PyObject* op, PyObject* name)
+{
+    PyTypeObject* type = Py_TYPE(op);
+    Ref getattribute = Ref::borrow(type_lookup(type, names.__getattribute__));
+    if (!getattribute || getattribute.get() == object_getattribute) {
+        PyObject* found = generic_getattr_or_null(op, name);
+        if (found != nullptr || PyErr_Occurred()) {
+            return found;
+        }
+    }
+    else {
+        PyObject* found = call_attribute_hook(getattribute.get(), op, name);
+        if (found != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return found;
+        }
+        PyErr_Clear();
+    }
+    if (name != Py_None && !PyUnicode_CheckExact(name)) {
+        return cache___getattr__(op, name);  // refuses it, as Cache.__getattr__ does
+    }
+    bool absent = false;
+    PyObject* member = getattr_impl(as_cache(op), name, &absent);
+    if (member != nullptr || !absent) {
+        if (member == nullptr) {
+            add_traceback("Cache.__getattr__");
+        }
+        return member;
+    }
+    Ref getattr = Ref::borrow(type_lookup(type, names.__getattr__));
+    if (!getattr || PyDict_GetItemWithError(cache_type.tp_dict, names.__getattr__) == getattr.get()) {
+        // Not ours to have come here: the interpreter resets the hook when
+        // __getattr__ goes, but fail as Cache.__getattr__ would.
+        if (!PyErr_Occurred()) {
+            raise_with_arg(PyExc_AttributeError, name);
+        }
+        return nullptr;
+    }
+    return call_attribute_hook(getattr.get(), op, name);
+}
+
+int
+install_member_lookup_where_needed(PyTypeObject* type)
+{
+    if (interpreter_hook == nullptr || type->tp_getattro != interpreter_hook
+        || !(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || (type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE)
+        || (type == plain_subclass && version_tag(type) == plain_subclass_version)) {
+        return 0;  // ours already, a hook someone else chose, or known not to need it
+    }
+    Ref mro = Ref::borrow(type->tp_mro);  // held: a look-up below may run a key's __eq__
+    bool needed = false;
+    for (Py_ssize_t i = 0; mro && !needed && i < PyTuple_GET_SIZE(mro.get()); ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
+        if (base == &cache_type) {
+            break;
+        }
+        Ref dict = Ref::steal(PyType_GetDict(base));
+        int own = dict ? PyDict_Contains(dict.get(), names.__getattr__) : -1;
+        if (own < 0) {
+            return -1;
+        }
+        needed = own == 1;
+    }
+    if (!needed) {
+        plain_subclass = type;
+        plain_subclass_version = assign_version_tag(type);
+        return 0;
+    }
+    // The interpreter writes tp_getattro again itself when __getattr__ or
+    // __getattribute__ is assigned on the class or a base; the next instance then
+    // decides again. The new tag drops what was specialised under the old hook.
+    type->tp_getattro = subclass_getattro;
+    PyType_Modified(type);
+    return 0;
 }
 
 // ---- tables ----------------------------------------------------------------------
@@ -1009,36 +1092,24 @@ fill_cache_functions()
 int
 install_attribute_hook()
 {
-    if (cache_getattribute != nullptr) {
+    if (interpreter_hook != nullptr) {
         return 0;  // a retried import: done by the first one
     }
-    // The interpreter's own hook for classes with __getattr__ (typeobject.c's
-    // slot_tp_getattr_hook, not exported): the generic lookup, asked without
-    // raising when __getattribute__ is object's, then type(self).__getattr__ called
-    // through the method descriptor's vectorcall, with no bound method. The
-    // interpreter's specializer accepts only it and the generic lookup as
-    // tp_getattro (specialize.c, analyze_descriptor), so only with it do method
-    // calls on a Cache skip the bound method. A throw-away class with
-    // __getattr__ gets it as its tp_getattro.
-    Ref body = Ref::steal(PyDict_New());
-    if (!body || PyDict_SetItemString(body.get(), "__getattr__", Py_None) < 0) {
-        return -1;
-    }
-    Ref probe = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type),
-                                                 "s(O)O", "probe", &PyBaseObject_Type, body.get()));
-    if (!probe) {
-        return -1;
-    }
-    getattrofunc hook = reinterpret_cast<PyTypeObject*>(probe.get())->tp_getattro;
-    object_getattribute = _PyType_Lookup(&PyBaseObject_Type, names.__getattribute__);
-    PyObject* wrapper = PyDict_GetItemWithError(cache_type.tp_dict, names.__getattribute__);
-    if (wrapper == nullptr || object_getattribute == nullptr || hook == nullptr
-        || hook == PyObject_GenericGetAttr || hook == cache_getattro) {
-        // Not the interpreter we know: keep our own hook, with bound methods.
+    // The interpreter's own hook for classes with __getattr__: the generic lookup,
+    // asked without raising when __getattribute__ is object's, then
+    // type(self).__getattr__ called through the method descriptor's vectorcall,
+    // with no bound method. Only under it (or the generic lookup) does the
+    // interpreter load methods without a bound method (internals.hpp).
+    getattrofunc hook = probe_getattr_hook();
+    if (hook == nullptr || hook == cache_getattro) {
+        // Not an interpreter we know: keep our own hook, with bound methods.
         return PyErr_Occurred() ? -1 : 0;
     }
-    Py_INCREF(object_getattribute);  // object's, for good
-    Ref held = Ref::borrow(wrapper);
+    Ref object_get = Ref::borrow(type_lookup(&PyBaseObject_Type, names.__getattribute__));
+    Ref wrapper = Ref::borrow(PyDict_GetItemWithError(cache_type.tp_dict, names.__getattribute__));
+    if (!object_get || !wrapper) {
+        return PyErr_Occurred() ? -1 : 0;
+    }
     // With it gone, Cache.__getattribute__ is object's, which is what the
     // specializer (by identity) and the hook (to use the generic lookup) look for.
     if (PyDict_DelItem(cache_type.tp_dict, names.__getattribute__) < 0) {
@@ -1046,7 +1117,8 @@ install_attribute_hook()
     }
     cache_type.tp_getattro = hook;
     PyType_Modified(&cache_type);
-    cache_getattribute = held.release();
+    object_getattribute = object_get.release();  // for good
+    interpreter_hook = hook;
     return 0;
 }
 

@@ -77,6 +77,7 @@ make_constants()
         {names.__get__, "__get__"},
         {names.__getitem__, "__getitem__"},
         {names.__getattribute__, "__getattribute__"},
+        {names.__getattr__, "__getattr__"},
         {names.mro, "mro"},
         {names.type, "type"},
         {names.func, "func"},
@@ -99,19 +100,6 @@ make_constants()
     return 0;
 }
 
-bool
-only_str_keys(PyObject* dict)
-{
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    while (PyDict_Next(dict, &pos, &key, nullptr)) {
-        if (!PyUnicode_CheckExact(key)) {
-            return false;
-        }
-    }
-    return true;
-}
-
 Remembered remembered_globals[2];
 
 Ref
@@ -128,7 +116,7 @@ lookup_global_slow(PyObject* name)
             r = &remembered[1];
         }
         PyObject* old = r->value;
-        if (only_str_keys(g_module_dict) && watch_dict(g_module_dict)) {
+        if (have_dict_watcher() && only_str_keys(g_module_dict) && watch_dict(g_module_dict)) {
             *r = {name, dict_generation, Py_NewRef(value.get())};
         }
         else if (r->name == name) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "internals.hpp"
 #include "ref.hpp"
 #include "watch.hpp"
 
@@ -48,6 +49,7 @@ struct Names {
     PyObject* __get__;
     PyObject* __getitem__;
     PyObject* __getattribute__;
+    PyObject* __getattr__;
     PyObject* mro;
     // parameter names
     PyObject* type;
@@ -75,9 +77,6 @@ extern PyObject* g_module_dict;
 extern PyObject* g_builtins;
 
 int make_constants();
-
-// Every key of `dict` is an exact str: looking up a str (or None) in it runs no code.
-bool only_str_keys(PyObject* dict);
 
 // Globals found in the module namespace, valid while no watched dict has changed
 // since (watch.hpp): the watcher sees every change before it is made. The value is

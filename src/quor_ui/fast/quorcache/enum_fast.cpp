@@ -1,13 +1,11 @@
 #include "enum_fast.hpp"
 
-#include <opcode.h>
-
 #include <cstdint>
 #include <cstring>
 #include <utility>
 
 #include "constants.hpp"
-#include "inline_attr.hpp"
+#include "internals.hpp"
 #include "ref.hpp"
 #include "watch.hpp"
 
@@ -81,78 +79,6 @@ is_enum_function(PyObject* f, const char* qualname)
            && PyUnicode_CompareWithASCIIString(func->func_qualname, qualname) == 0;
 }
 
-// The three one-line functions of enum.py that the shortcuts stand for, as the
-// instructions they compile to (inline cache entries left out), over their names:
-//     def value(self): return self._value_
-//     def __getitem__(cls, name): return cls._member_map_[name]
-//     def __members__(cls): return MappingProxyType(cls._member_map_)
-// Written out rather than compiled: the compiler is not safe to run under a failed
-// allocation in every interpreter release, and a body swapped in before the first
-// look must not pass for stock.
-struct Instruction {
-    int op;
-    int arg;
-    bool cached;  // followed by inline cache entries
-};
-struct Body {
-    Instruction code[6];
-    int length;
-    PyObject* const* names[2];
-    Py_ssize_t name_count;
-    int argcount;
-};
-const Body value_body = {
-    {{RESUME, 0, false}, {LOAD_FAST, 0, false}, {LOAD_ATTR, 0, true}, {RETURN_VALUE, 0, false}},
-    4, {&names._value_}, 1, 1};
-const Body getitem_body = {
-    {{RESUME, 0, false}, {LOAD_FAST, 0, false}, {LOAD_ATTR, 0, true}, {LOAD_FAST, 1, false},
-     {BINARY_SUBSCR, 0, true}, {RETURN_VALUE, 0, false}},
-    6, {&names._member_map_}, 1, 2};
-const Body members_body = {
-    {{RESUME, 0, false}, {LOAD_GLOBAL, 1, true}, {LOAD_FAST, 0, false}, {LOAD_ATTR, 2, true},
-     {CALL, 1, true}, {RETURN_VALUE, 0, false}},
-    6, {&names.MappingProxyType, &names._member_map_}, 2, 1};
-
-// f's code is `body`: the same instructions over the same names, with plain
-// positional arguments as its only locals and no exception handlers. 1 or 0; -1
-// with the exception set if reading the instructions failed.
-int
-is_body(PyObject* f, const Body& body)
-{
-    auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(f));
-    if (code->co_argcount != body.argcount || code->co_posonlyargcount != 0
-        || code->co_kwonlyargcount != 0 || code->co_nlocalsplus != body.argcount
-        || code->co_flags != (CO_OPTIMIZED | CO_NEWLOCALS)
-        || PyBytes_GET_SIZE(code->co_exceptiontable) != 0
-        || PyTuple_GET_SIZE(code->co_names) != body.name_count) {
-        return 0;
-    }
-    for (Py_ssize_t i = 0; i < body.name_count; ++i) {
-        PyObject* name = PyTuple_GET_ITEM(code->co_names, i);  // always exact str
-        if (PyUnicode_Compare(name, *body.names[i]) != 0) {
-            return 0;
-        }
-    }
-    Ref ops = Ref::steal(PyCode_GetCode(code));  // without the interpreter's specialisations
-    if (!ops) {
-        return -1;
-    }
-    const auto* units = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(ops.get()));
-    Py_ssize_t count = PyBytes_GET_SIZE(ops.get()) / 2;
-    Py_ssize_t at = 0;
-    for (int i = 0; i < body.length; ++i) {
-        const Instruction& expected = body.code[i];
-        if (at >= count || units[2 * at] != expected.op || units[2 * at + 1] != expected.arg) {
-            return 0;
-        }
-        ++at;
-        while (expected.cached && at < count && units[2 * at] == CACHE && units[2 * at + 1] == 0) {
-            ++at;
-        }
-    }
-    return at == count;
-}
-
 // A valid version tag, which any later change to the type or its bases replaces. A
 // tag of 0 is none: a change resets the tag to 0 on 3.12 and 3.13 alike (3.13 no longer
 // sets Py_TPFLAGS_VALID_VERSION_TAG at all), and tags are never reused.
@@ -204,16 +130,6 @@ entry_is(std::uint64_t& checked, PyObject* dict, PyObject* name, PyObject* expec
 }
 
 std::uint64_t mapping_checked;  // enum's globals()['MappingProxyType'] is types.MappingProxyType
-
-// builtins.property keeps its getter right after the object header; checked
-// against the fget attribute when captured.
-PyObject*
-property_getter(PyObject* prop)
-{
-    PyObject* p;
-    std::memcpy(&p, reinterpret_cast<char*>(prop) + sizeof(PyObject), sizeof p);
-    return p;
-}
 
 // Every class on type's MRO has a dict of exact str keys alone, so looking an
 // interned name up in them (_PyType_Lookup) runs no code of anyone's. -1 with the
@@ -331,25 +247,21 @@ capture_from(PyObject* enum_module)
         return CUSTOMISED;
     }
 
-    // The functions' code may have been swapped before this first look: the
-    // one-liners must be their stock bodies, and __get__ must come from the same file.
-    const std::pair<PyObject*, const Body*> bodies[] = {
-        {fget.get(), &value_body}, {getitem.get(), &getitem_body}, {members_fget.get(), &members_body}};
+    // The functions' code may have been swapped before this first look: each must
+    // be the body this interpreter's enum.py compiles to.
+    const std::pair<PyObject*, const StockBody*> bodies[] = {
+        {get.get(), &stock_bodies::property_get_body},
+        {fget.get(), &stock_bodies::value_body},
+        {getitem.get(), &stock_bodies::getitem_body},
+        {members_fget.get(), &stock_bodies::members_body}};
     for (const auto& [f, body] : bodies) {
-        int same = is_body(f, *body);
+        int same = function_body_is(f, *body);
         if (same < 0) {
             return FAILED;
         }
         if (!same) {
             return CUSTOMISED;
         }
-    }
-    auto* get_code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(get.get()));
-    auto* fget_code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(fget.get()));
-    if (!PyUnicode_CheckExact(get_code->co_filename) || !PyUnicode_CheckExact(fget_code->co_filename)
-        || PyUnicode_Compare(get_code->co_filename, fget_code->co_filename) != 0
-        || PyUnicode_CompareWithASCIIString(get_code->co_qualname, "property.__get__") != 0) {
-        return CUSTOMISED;
     }
 
     unsigned int prop_version, meta_version;

@@ -18,6 +18,13 @@ namespace quorcache {
 // Advanced by the watcher on every event of a watched dict.
 extern std::uint64_t dict_generation;
 
+// The module's dict watcher is registered (registering it now if it can be):
+// false when every watcher of the interpreter is taken (then for good, see
+// watch.cpp) or the registration failed (then asked again next time). Without
+// it nothing about a dict can be remembered, so callers skip the checks that
+// would only be worth making to remember something. Raises nothing.
+bool have_dict_watcher();
+
 // Watches `dict` (an exact dict): true once it is watched. False, with nothing
 // raised, when no watcher could be registered or the dict not watched: then
 // nothing may be remembered about it, and the next call tries again.
