@@ -352,6 +352,8 @@ inline const StockBody members_body = {
         "\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00"
         "\x00\x00\x35\x01\x00\x00\x00\x00\x00\x00\x24\x00", 44,
     "", 0};
+#else
+inline const StockBody property_get_body{}, value_body{}, getitem_body{}, members_body{};
 #endif
 }  // namespace stock_bodies
 
