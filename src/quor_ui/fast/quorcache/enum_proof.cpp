@@ -367,40 +367,47 @@ value_descriptor_is_stock()
            && PyFunction_GET_CODE(s.value_fget.get()) == s.value_fget_code.get();
 }
 
-bool
-is_stock_key_type(PyTypeObject* type)
+// The entry of `type` among the remembered stock key types, or -1.
+int
+stock_key_type_index(PyTypeObject* type)
 {
-    for (const TypeFact& f : remembered.stock_key_types) {
-        if (f.holds_for(type)) {
-            return true;
+    for (int i = 0; i < STOCK_KEY_TYPES; ++i) {
+        if (remembered.stock_key_types[i].holds_for(type)) {
+            return i;
         }
     }
-    return false;
+    return -1;
 }
 
-// `type`, the class of `key`, resolves `value` to the stock descriptor; remembered
-// (replacing the oldest of a few) where its tag covers everything the look-up reads.
-bool
-key_type_is_stock(PyObject* key, PyTypeObject* type)
+inline constexpr int NOT_STOCK = -2, STOCK_UNREMEMBERED = -1;
+
+// `type`, the class of `key`, resolves `value` to the stock descriptor: its entry
+// among the remembered stock key types, where it is remembered (replacing the
+// oldest of a few) when its tag covers everything the look-up reads;
+// STOCK_UNREMEMBERED, or NOT_STOCK.
+int
+stock_key_type_entry(PyObject* key, PyTypeObject* type)
 {
-    if (is_stock_key_type(type)) {
-        return true;
+    int entry = stock_key_type_index(type);
+    if (entry >= 0) {
+        return entry;
     }
     StockMachinery& s = remembered.stock;
     // Held: a colliding key in a class dict on the way can run code that gives
     // the key another class and frees this one.
     Ref held = Ref::borrow(reinterpret_cast<PyObject*>(type));
     if (type_lookup(type, names.value) != s.value_descr.get() || type != Py_TYPE(key)) {
-        return false;
+        return NOT_STOCK;
     }
     // Not where a metaclass's own mro() can put classes whose changes don't reach the tag.
-    if (s.enum_type.holds_for(Py_TYPE(type))) {
-        Remembered& r = remembered;
-        if (r.stock_key_types[r.next_stock_key_type].remember(type)) {
-            r.next_stock_key_type = (r.next_stock_key_type + 1) % STOCK_KEY_TYPES;
-        }
+    Remembered& r = remembered;
+    entry = r.next_stock_key_type;
+    if (!s.enum_type.holds_for(Py_TYPE(type)) || !r.stock_key_types[entry].remember(type)) {
+        return STOCK_UNREMEMBERED;
     }
-    return true;
+    r.value_slots[entry] = {};
+    r.next_stock_key_type = (entry + 1) % STOCK_KEY_TYPES;
+    return entry;
 }
 
 // enum's globals()['MappingProxyType'] is types.MappingProxyType, looked up
@@ -432,13 +439,16 @@ stock_member_value(PyObject* key, PyObject** out)
 {
     // The key's type is read only after the capture, which may have run code
     // (sys.modules, a first import) that gave the key another class.
-    if (Py_TYPE(key)->tp_getattro != PyObject_GenericGetAttr || !machinery_is_stock()
-        || !key_type_is_stock(key, Py_TYPE(key)) || !value_descriptor_is_stock()) {
+    if (Py_TYPE(key)->tp_getattro != PyObject_GenericGetAttr || !machinery_is_stock()) {
+        return 0;
+    }
+    int entry = stock_key_type_entry(key, Py_TYPE(key));
+    if (entry == NOT_STOCK || !value_descriptor_is_stock()) {
         return 0;
     }
     // `self._value_`: from the member's inline values when learnt for its type at
     // its version tag, which was learnt only with no `_value_` on the type.
-    if (PyObject* value = inline_attr(remembered.value_slot, key)) {
+    if (PyObject* value = entry >= 0 ? inline_attr(remembered.value_slots[entry], key) : nullptr) {
         *out = Py_NewRef(value);
         return 1;
     }
@@ -453,9 +463,10 @@ stock_member_value(PyObject* key, PyObject** out)
     // checked again after that look-up; learn_inline_slot compares with *out.
     auto* now = Py_TYPE(key);
     Ref held = Ref::borrow(reinterpret_cast<PyObject*>(now));
-    if (is_stock_key_type(now) && type_lookup(now, names._value_) == nullptr && Py_TYPE(key) == now
-        && is_stock_key_type(now)) {
-        learn_inline_slot(remembered.value_slot, key, names._value_, *out);
+    entry = stock_key_type_index(now);
+    if (entry >= 0 && type_lookup(now, names._value_) == nullptr && Py_TYPE(key) == now
+        && stock_key_type_index(now) == entry) {
+        learn_inline_slot(remembered.value_slots[entry], key, names._value_, *out);
     }
     return 1;
 }

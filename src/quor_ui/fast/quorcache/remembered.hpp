@@ -11,7 +11,7 @@
 // enum machinery customised      | enum.property, EnumType + version tags | either changes (looked at again)
 // stock key types (4)            | each type + version tag                | the type or a base changes
 // where fget lives (inline)      | the descriptor's type + version tag    | that type changes
-// where _value_ lives (inline)   | a key type + version tag               | that type changes
+// where _value_ lives (inline,4) | each stock key type + version tag      | that type changes
 // a subclass needing no hook     | the subclass + version tag             | the subclass or a base changes
 // the dict watcher               | the interpreter (one per process)      | never; "all taken" kept for good
 // the interpreter's hook, and    | the process                            | never (read at import)
@@ -157,13 +157,14 @@ struct Remembered {
     Held customised_property_type;
     Held customised_meta_type;
     bool customised = false;
-    // Key types whose `value` is the stock descriptor; the oldest is replaced.
+    // Key types whose `value` is the stock descriptor, and where their members keep
+    // `_value_` in their inline values (internals.hpp: a fact about a type and its
+    // tag); the oldest is replaced.
     TypeFact stock_key_types[STOCK_KEY_TYPES];
+    InlineSlot value_slots[STOCK_KEY_TYPES];
     int next_stock_key_type = 0;
-    // Where the descriptor keeps fget, and members of a stock key type keep _value_,
-    // in their inline values (internals.hpp: a fact about a type and its tag).
+    // Where the value descriptor keeps fget in its inline values.
     InlineSlot fget_slot;
-    InlineSlot value_slot;
     // The last subclass found to need no member lookup of its own.
     TypeFact plain_subclass;
 };
