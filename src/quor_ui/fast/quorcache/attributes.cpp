@@ -211,7 +211,8 @@ subclass_getattro(PyObject* op, PyObject* name)
         return member;
     }
     Ref getattr = Ref::borrow(type_lookup(type, names.__getattr__));
-    if (!getattr || PyDict_GetItemWithError(cache_type.tp_dict, names.__getattr__) == getattr.get()) {
+    if (!getattr
+        || PyDict_GetItemWithError(cache_type.tp_dict, names.__getattr__) == getattr.get()) {
         // Not ours to have come here: the interpreter resets the hook when
         // __getattr__ goes, but fail as Cache.__getattr__ would.
         if (!PyErr_Occurred()) {

@@ -69,7 +69,7 @@
 
 // Said once per build: module.cpp alone defines QUORCACHE_REPORT_BUILD.
 #if defined(QUORCACHE_REPORT_BUILD) && defined(QUORCACHE_UNLISTED_VERSION)
-#pragma message("quorcache: this CPython version is not in internals.hpp's ladder; " \
+#pragma message("quorcache: this CPython version is not in internals.hpp's ladder; "               \
                 "built with every shortcut off (the ordinary paths)")
 #endif
 
@@ -233,6 +233,7 @@ struct StockBody {
 // The bodies of enum.py's property.__get__, Enum.value, EnumType.__getitem__ and
 // EnumType.__members__ (the getter), as this version compiles them.
 namespace stock_bodies {
+// clang-format off
 #if QUORCACHE_INTERNALS == 312
 inline const StockBody property_get_body = {
     3, 0, 0, 3, 0x3,
@@ -355,6 +356,7 @@ inline const StockBody members_body = {
 #else
 inline const StockBody property_get_body{}, value_body{}, getitem_body{}, members_body{};
 #endif
+// clang-format on
 }  // namespace stock_bodies
 
 // `f`, a Python function, has exactly `body` (names and constants compared as
@@ -372,12 +374,14 @@ function_body_is(PyObject* f, const StockBody& body)
         || PyTuple_GET_SIZE(code->co_consts) != body.const_count
         || PyBytes_GET_SIZE(code->co_exceptiontable) != body.exceptiontable_size
         || std::memcmp(PyBytes_AS_STRING(code->co_exceptiontable), body.exceptiontable,
-                       static_cast<std::size_t>(body.exceptiontable_size)) != 0) {
+                       static_cast<std::size_t>(body.exceptiontable_size))
+               != 0) {
         return 0;
     }
     for (Py_ssize_t i = 0; i < body.name_count; ++i) {
         PyObject* name = PyTuple_GET_ITEM(code->co_names, i);
-        if (!PyUnicode_CheckExact(name) || PyUnicode_CompareWithASCIIString(name, body.names[i]) != 0) {
+        if (!PyUnicode_CheckExact(name)
+            || PyUnicode_CompareWithASCIIString(name, body.names[i]) != 0) {
             return 0;
         }
     }
@@ -397,8 +401,10 @@ function_body_is(PyObject* f, const StockBody& body)
     if (ops == nullptr) {
         return -1;
     }
-    bool same = PyBytes_GET_SIZE(ops) == body.code_size
-                && std::memcmp(PyBytes_AS_STRING(ops), body.code, static_cast<std::size_t>(body.code_size)) == 0;
+    bool same =
+        PyBytes_GET_SIZE(ops) == body.code_size
+        && std::memcmp(PyBytes_AS_STRING(ops), body.code, static_cast<std::size_t>(body.code_size))
+               == 0;
     Py_DECREF(ops);
     return same;
 #else
@@ -473,7 +479,8 @@ value_at(PyObject* obj, Py_ssize_t index)
     if (!(type->tp_flags & Py_TPFLAGS_INLINE_VALUES) || type->tp_basicsize != sizeof(PyObject)) {
         return nullptr;
     }
-    auto* values = reinterpret_cast<const Values313*>(reinterpret_cast<char*>(obj) + sizeof(PyObject));
+    auto* values =
+        reinterpret_cast<const Values313*>(reinterpret_cast<char*>(obj) + sizeof(PyObject));
     if (!values->valid || index >= values->capacity) {
         return nullptr;
     }
@@ -514,8 +521,7 @@ learn_inline_slot(InlineSlot& slot, PyObject* obj, PyObject* name, PyObject* exp
 #if QUORCACHE_INTERNALS
     PyTypeObject* type = Py_TYPE(obj);
     if (!(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) || !(type->tp_flags & Py_TPFLAGS_HEAPTYPE)
-        || type->tp_version_tag == 0
-        || !PyUnicode_CheckExact(name)) {
+        || type->tp_version_tag == 0 || !PyUnicode_CheckExact(name)) {
         return false;
     }
     auto* keys = reinterpret_cast<detail::Keys312*>(
@@ -528,7 +534,8 @@ learn_inline_slot(InlineSlot& slot, PyObject* obj, PyObject* name, PyObject* exp
     for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i) {
         PyObject* key = entries[i].me_key;
         // Keys of shared keys are exact str; comparing two str runs no code.
-        if (key == name || (key != nullptr && PyUnicode_CheckExact(key) && PyUnicode_Compare(key, name) == 0)) {
+        if (key == name
+            || (key != nullptr && PyUnicode_CheckExact(key) && PyUnicode_Compare(key, name) == 0)) {
             InlineSlot learnt{type, type->tp_version_tag, i};
             if (inline_attr(learnt, obj) != expected) {
                 return false;
@@ -555,7 +562,8 @@ inline bool
 only_str_keys(PyObject* dict)
 {
 #if QUORCACHE_INTERNALS
-    auto* keys = reinterpret_cast<const detail::Keys312*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
+    auto* keys =
+        reinterpret_cast<const detail::Keys312*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
     return keys->dk_kind != 0;
 #else
     Py_ssize_t pos = 0;
