@@ -6,6 +6,7 @@ import dis
 
 import pytest
 
+from conftest import needs_shortcuts
 from quor_ui.core.enums import CacheType as K
 from quor_ui.fast.quorcache.quorcache import Cache
 
@@ -18,6 +19,7 @@ def specialised(fn, *args):
             if i.opname.startswith(("LOAD_ATTR", "CALL"))]
 
 
+@needs_shortcuts
 def test_method_calls_are_specialised():
     def calls(c, k):
         c.get(k)

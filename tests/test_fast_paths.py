@@ -11,7 +11,7 @@ from unittest import mock
 
 import pytest
 
-from conftest import slots
+from conftest import needs_shortcuts, slots
 from quor_ui.core.enums import CacheType
 from quor_ui.fast.quorcache.quorcache import Cache
 
@@ -32,6 +32,7 @@ def enum_calls(fn):
     return calls
 
 
+@needs_shortcuts
 def test_stock_members_run_no_enum_code():
     c = Cache()
     c.set(CacheType.THEME, "t")
@@ -111,6 +112,7 @@ def test_key_classes_changed_after_use_are_read_again():
     assert slot_of(c, "again") == 3 and c.get(Other.A) == "other"
 
 
+@needs_shortcuts
 def test_value_getter_restored_after_a_change():
     prop = enum.Enum.__dict__["value"]
     stock = prop.fget
@@ -587,6 +589,7 @@ def test_file_name_of_enum_code_is_compared_without_running_code():
     """)
 
 
+@needs_shortcuts
 def test_shortcuts_return_after_changes_that_are_undone():
     c = Cache()
     c.set(CacheType.THEME, "t")

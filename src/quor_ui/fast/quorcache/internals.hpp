@@ -79,16 +79,27 @@ inline constexpr bool SHORTCUTS = QUORCACHE_INTERNALS != 0;
 
 // ---- types -----------------------------------------------------------------------
 
-// The attribute `name` of `type` as its MRO gives it (borrowed, maybe null), with
-// nothing raised. Never called without SHORTCUTS.
+// The attribute `name` of `type` as its MRO gives it (borrowed from a class dict,
+// maybe null), with nothing raised. Without SHORTCUTS the MRO is walked through
+// the public API (no type cache; a look-up may then run a key's __eq__, so callers
+// hold the result at once, as they do).
 inline PyObject*
 type_lookup(PyTypeObject* type, PyObject* name)
 {
 #if QUORCACHE_INTERNALS
     return _PyType_Lookup(type, name);
 #else
-    (void)type, (void)name;
-    return nullptr;
+    PyObject* exc = PyErr_GetRaisedException();
+    PyObject* found = nullptr;
+    PyObject* mro = type->tp_mro;
+    for (Py_ssize_t i = 0; mro != nullptr && found == nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* dict = PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i)));
+        found = dict != nullptr ? PyDict_GetItemWithError(dict, name) : nullptr;
+        Py_XDECREF(dict);  // the class keeps it, and `found` with it
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+    return found;
 #endif
 }
 
@@ -134,14 +145,14 @@ generic_getattr_or_null(PyObject* op, PyObject* name)
 #endif
 }
 
-// The interpreter's own attribute hook for classes with __getattr__, the only
-// hook besides the generic lookup under which the interpreter loads methods
-// without a bound method: a throw-away class with __getattr__ gets it. nullptr,
-// maybe with an exception set, when it can't be had (or without SHORTCUTS).
+// The interpreter's own attribute hook for classes with __getattr__: a throw-away
+// class with __getattr__ gets it (public API, in every build). With SHORTCUTS it
+// becomes Cache's hook, relying on it being the only hook besides the generic
+// lookup under which the interpreter loads methods without a bound method.
+// nullptr, maybe with an exception set, when it can't be had.
 inline getattrofunc
 probe_getattr_hook()
 {
-#if QUORCACHE_INTERNALS
     PyObject* body = PyDict_New();
     if (body == nullptr || PyDict_SetItemString(body, "__getattr__", Py_None) < 0) {
         Py_XDECREF(body);
@@ -156,9 +167,6 @@ probe_getattr_hook()
     getattrofunc hook = reinterpret_cast<PyTypeObject*>(probe)->tp_getattro;
     Py_DECREF(probe);
     return hook == PyObject_GenericGetAttr ? nullptr : hook;
-#else
-    return nullptr;
-#endif
 }
 
 // ---- objects -----------------------------------------------------------------------
