@@ -142,7 +142,7 @@ inline constexpr int STOCK_KEY_TYPES = 4;
 struct Remembered {
     RememberedGlobal globals[2];
     // The last member map proven to hold str keys alone, and watched.
-    PyObject* str_keyed_map = nullptr;  // compared by address only: freeing it moves the generation
+    Held str_keyed_map;
     DictFact str_keyed_map_fact;
     // enum's globals()['MappingProxyType'] is types.MappingProxyType.
     DictFact mapping_proxy_fact;
