@@ -169,7 +169,7 @@ check_members_globals(Parts& p)
 // The functions' code may have been swapped before this look: each must be the
 // body this interpreter's enum.py compiles to.
 Finding
-check_bodies(const Parts& p)
+check_bodies(Parts& p)
 {
     const std::pair<PyObject*, const StockBody*> bodies[] = {
         {p.property_get.get(), &stock_bodies::property_get_body},
@@ -197,8 +197,7 @@ Finding
 examine(PyObject* enum_module, Parts& p)
 {
     Finding (*const checks[])(Parts&) = {check_value_descriptor, check_metaclass,
-                                         check_members_globals,
-                                         [](Parts& parts) { return check_bodies(parts); }};
+                                         check_members_globals, check_bodies};
     Finding found = check_classes(enum_module, p);
     for (auto check : checks) {
         if (found != STOCK) {
@@ -256,6 +255,7 @@ keep_customised(Parts& p)
     r.customised_property = customised_at(p.property);
     r.customised_meta = customised_at(p.EnumType);
     r.customised = true;
+    // The classes of an earlier finding are released last, once this one is whole.
     Ref earlier[] = {
         r.customised_property_type.exchange(r.customised_property.type ? std::move(p.property)
                                                                        : Ref()),
