@@ -14,7 +14,7 @@ from unittest import mock
 
 import pytest
 
-from conftest import slots
+from conftest import needs_shortcuts, slots
 from fresh import run_fresh
 from quor_ui.core.enums import CacheType
 from quor_ui.fast.quorcache.quorcache import Cache
@@ -63,6 +63,7 @@ def in_fresh_interpreter(code):
 
 # ---- the member's value, through the stock enum machinery ---------------------------
 
+@needs_shortcuts
 def test_stock_members_run_no_enum_code():
     c = Cache()
     c.set(CacheType.THEME, "t")
@@ -207,6 +208,29 @@ PATCHES = {
         c.set(K.LAYOUT, 'l')
         assert c.get(K.LAYOUT) == 'l' and calls == ['value', 'value']
     """),
+    "property.__get__ body": ("""
+        # another body under the stock code's file and qualified name
+        def body(self, instance, ownerclass=None):
+            return 31 - instance._value_
+        get = enum.property.__get__
+        get.__code__ = body.__code__.replace(co_filename=get.__code__.co_filename,
+                                             co_qualname=get.__code__.co_qualname)
+    """, """
+        c.set(K.LAYOUT, 'l')
+        assert c.__reduce__()[2][0][K.LAYOUT.value] == 'l'
+    """),
+    "EnumType.__getitem__ arguments": ("""
+        def getitem(cls, name):
+            return name._member_map_[cls]
+        enum.EnumType.__getitem__.__code__ = getitem.__code__
+    """, """
+        try:
+            c.THEME
+        except AttributeError as e:
+            assert '_member_map_' in str(e)
+        else:
+            raise AssertionError('CacheType[name] was not asked')
+    """),
     "EnumType.__getitem__ code": ("""
         def getitem(cls, name):
             return cls._member_map_['LAYOUT']
@@ -306,6 +330,7 @@ def test_file_name_of_enum_code_is_compared_without_running_code():
     """)
 
 
+@needs_shortcuts
 def test_shortcuts_return_after_changes_that_are_undone():
     c = Cache()
     c.set(CacheType.THEME, "t")
@@ -353,6 +378,61 @@ def test_enum_globals_gaining_a_key_that_is_no_str_are_asked_again():
         claim = True
         assert 'THEME' not in K.__members__ and not hasattr(c, 'THEME')
     """))
+
+
+def test_each_new_look_at_enum_releases_the_previous_capture():
+    in_fresh_interpreter(WARM + textwrap.dedent("""
+        import types, weakref, gc
+        def stock_copy():
+            get = enum.property.__dict__['__get__']
+            copy = types.FunctionType(get.__code__, vars(enum), get.__name__, get.__defaults__)
+            copy.__qualname__, copy.__module__ = get.__qualname__, 'enum'
+            return copy
+        enum.property.__get__ = first = stock_copy()
+        assert c.get(K.THEME) == 't' and c.get(K.THEME) == 't'  # captured `first`
+        gone = weakref.ref(first)
+        enum.property.__get__ = stock_copy()
+        del first
+        assert c.get(K.THEME) == 't' and c.get(K.THEME) == 't'  # captured the second
+        gc.collect()
+        assert gone() is None
+    """))
+
+
+def test_module_holds_one_dict_watcher_and_asks_no_more_once_all_are_taken():
+    watchers = """
+        import _testcapi
+        def take_all():
+            ids = []
+            try:
+                while True:
+                    ids.append(_testcapi.add_dict_watcher(0))
+            except RuntimeError:
+                return ids
+        def use():
+            for k in K:
+                c.set(k, k.name)
+            assert all(c.get(k) == getattr(c, k.name) == c[k] == k.name for k in K)
+            c.clear_selected()
+    """
+    in_fresh_interpreter(watchers + """
+        free = take_all()
+        for i in free:
+            _testcapi.clear_dict_watcher(i)
+        c = Cache()
+        for _ in range(3):
+            use()
+            enum.__dict__['_touched'] = object()  # a watched dict changes
+        assert len(take_all()) == len(free) - 1
+    """)
+    in_fresh_interpreter(watchers + """
+        taken = take_all()
+        c = Cache()
+        use()
+        _testcapi.clear_dict_watcher(taken[0])
+        use()
+        _testcapi.add_dict_watcher(0)  # still free: the module did not ask again
+    """)
 
 
 # ---- the key type ---------------------------------------------------------------------
@@ -444,6 +524,7 @@ def test_member_value_changed_after_use(change, slot):
 
 # "attribute" runs before anything in the process asks for the descriptor's __dict__,
 # which moves its attributes out of its inline values for good.
+@needs_shortcuts
 @pytest.mark.parametrize("where", ["attribute", "dict"])
 def test_value_getter_changed_after_use(where):
     prop = enum.Enum.__dict__["value"]
@@ -750,21 +831,7 @@ def specialised(fn, *args):
             if i.opname.startswith(("LOAD_ATTR", "CALL"))]
 
 
-def test_method_calls_are_specialised():
-    def calls(c, k):
-        c.get(k)
-        c.set(k, 1)
-        c.get_or_set_val(k, 2)
-        c.get_or_exec(k, int)
-        c.copy()
-
-    ops = specialised(calls, Cache(), K.THEME)
-    loads = [name for op, name in ops if op == "LOAD_ATTR_METHOD_NO_DICT"]
-    assert loads == ["get", "set", "get_or_set_val", "get_or_exec", "copy"], ops
-    assert [op for op, _ in ops if op.startswith("CALL")] == \
-        ["CALL_METHOD_DESCRIPTOR_FAST_WITH_KEYWORDS"] * 5, ops
-
-
+@needs_shortcuts
 def test_method_calls_are_specialised():
     def calls(c, k):
         c.get(k)

@@ -25,6 +25,7 @@ import textwrap
 
 import pytest
 
+from conftest import needs_shortcuts
 from fresh import run_fresh
 from ops import FRAMELESS, LST, A, B, K, V
 from quor_ui.fast.quorcache.quorcache import Cache
@@ -416,6 +417,7 @@ FIRST_USES = {
 }
 
 
+@needs_shortcuts
 @pytest.mark.parametrize("use", FIRST_USES)
 def test_failure_during_first_keyed_use_is_transient(use):
     """An allocation failure while the first keyed operation looks at the enum machinery

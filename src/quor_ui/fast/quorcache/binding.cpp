@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "internals.hpp"
+
 namespace quorcache {
 
 namespace {
@@ -26,15 +28,16 @@ raise_count(const Signature& sig, Py_ssize_t given)
 bool
 same_text(PyObject* a, PyObject* b)
 {
-    Py_hash_t ha = reinterpret_cast<PyASCIIObject*>(a)->hash;
-    Py_hash_t hb = reinterpret_cast<PyASCIIObject*>(b)->hash;
+    Py_hash_t ha = str_hash(a);
+    Py_hash_t hb = str_hash(b);
     if (ha != -1 && hb != -1 && ha != hb) {
         return false;
     }
     Py_ssize_t len = PyUnicode_GET_LENGTH(a);
     return len == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b)
            && std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                          static_cast<std::size_t>(len) * PyUnicode_KIND(a)) == 0;
+                          static_cast<std::size_t>(len) * PyUnicode_KIND(a))
+                  == 0;
 }
 
 // Index of the parameter in [from, to) that `key` names, -1 if none, -2 on error.
@@ -108,10 +111,10 @@ bind_keyword(const Signature& sig, Py_ssize_t nargs, PyObject* key, PyObject* va
 int
 long_in_range(PyObject* v, long lo, long hi, bool own_message, long* out)
 {
-    const auto* lv = reinterpret_cast<const PyLongObject*>(v);
     long x;
-    if (PyUnstable_Long_IsCompact(lv)) {
-        x = static_cast<long>(PyUnstable_Long_CompactValue(lv));
+    std::int64_t small;
+    if (compact_int(v, &small)) {
+        x = static_cast<long>(small);
     }
     else {
         static_assert(sizeof(long) == 8, "the 64-bit conversion is PyLong_AsLong");
@@ -161,7 +164,8 @@ to_long(PyObject* obj, long lo, long hi, bool own_message, long* out)
                              "__int__ returned non-int (type %.200s).  The ability to return an "
                              "instance of a strict subclass of int is deprecated, and may be "
                              "removed in a future version of Python.",
-                             tname) < 0) {
+                             tname)
+            < 0) {
             return -1;
         }
     }
@@ -241,8 +245,9 @@ refuse_none(const char* param)
 int
 refuse_type(const char* param, PyTypeObject* expected, PyObject* got)
 {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 param, expected->tp_name, Py_TYPE(got)->tp_name);
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
+                 expected->tp_name, Py_TYPE(got)->tp_name);
     return -1;
 }
 

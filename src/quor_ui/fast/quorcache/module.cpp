@@ -1,13 +1,19 @@
 // The module: its definition, the create and execution steps, and the import of
 // CacheType. All of it runs once per process, inside the first import.
+// The one translation unit that reports the build's shortcut setting (internals.hpp).
+#define QUORCACHE_REPORT_BUILD
+#include "internals.hpp"
+
 #include <Python.h>
 
 #include <cstdint>
 #include <cstdio>
 
+#include "attributes.hpp"
 #include "cache.hpp"
 #include "constants.hpp"
 #include "errors.hpp"
+#include "remembered.hpp"
 
 namespace quorcache {
 
@@ -121,8 +127,9 @@ import_cache_type()
         // A submodule of that name, as the from-import statement would find it.
         PyErr_Clear();
         Ref package = Ref::steal(PyObject_GetAttr(module.get(), names.__name__));
-        Ref full = package ? Ref::steal(PyUnicode_FromFormat("%S.%U", package.get(), names.CacheType))
-                           : Ref();
+        Ref full = package
+                       ? Ref::steal(PyUnicode_FromFormat("%S.%U", package.get(), names.CacheType))
+                       : Ref();
         if (full) {
             value = Ref::steal(PyImport_GetModule(full.get()));
             if (value) {
