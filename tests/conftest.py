@@ -1,3 +1,4 @@
+import dis
 import enum
 import sys
 import traceback
@@ -24,6 +25,14 @@ def _stock_keys_run_no_enum_code():
     finally:
         sys.setprofile(None)
     return not calls
+
+
+def specialised(fn, *args):
+    """fn's attribute loads and calls, as the interpreter has specialised them."""
+    for _ in range(64):
+        fn(*args)
+    return [(i.opname, i.argval) for i in dis.get_instructions(fn, adaptive=True)
+            if i.opname.startswith(("LOAD_ATTR", "CALL"))]
 
 
 # For tests that assert a shortcut is taken: a build without them (QUORCACHE_NO_SHORTCUTS,

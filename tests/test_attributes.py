@@ -5,7 +5,7 @@ import abc
 
 import pytest
 
-from conftest import needs_shortcuts
+from conftest import needs_shortcuts, specialised
 from quor_ui.core.enums import CacheType as K
 from quor_ui.fast.quorcache.quorcache import Cache
 

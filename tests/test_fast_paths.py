@@ -14,7 +14,7 @@ from unittest import mock
 
 import pytest
 
-from conftest import needs_shortcuts, slots
+from conftest import needs_shortcuts, slots, specialised
 from fresh import run_fresh
 from quor_ui.core.enums import CacheType
 from quor_ui.fast.quorcache.quorcache import Cache
@@ -822,14 +822,6 @@ def test_no_dict_watcher_left():
 
 
 # ---- method loads and the attribute hook ------------------------------------------------
-
-def specialised(fn, *args):
-    """fn's attribute loads and calls, as the interpreter has specialised them."""
-    for _ in range(64):
-        fn(*args)
-    return [(i.opname, i.argval) for i in dis.get_instructions(fn, adaptive=True)
-            if i.opname.startswith(("LOAD_ATTR", "CALL"))]
-
 
 @needs_shortcuts
 def test_method_calls_are_specialised():
