@@ -3,7 +3,6 @@ reads of the interpreter directly. Each section changes its fact after use, and 
 next call must see the change, as the ordinary path (the enum's own code, the names
 looked up afresh) would; anything customised must see its own code run."""
 import copy
-import dis
 import enum
 import gc
 import pickle
