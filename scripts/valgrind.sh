@@ -17,6 +17,8 @@ tests=("$@")
 cd "$root/build"  # import the installed package, not the sources
 status=0
 # Block counts mean nothing under PYTHONMALLOC=malloc: the leak loops only need to run.
+# PYTHONMALLOC=malloc also turns the reuse of dead caches off, so a cache used after its
+# release is a block read after its free here.
 PYTHONMALLOC=malloc QUORCACHE_LEAK_RUNS=20 QUORCACHE_NOMEMORY_ROUNDS=0 valgrind --tool=memcheck --leak-check=no --suppressions="$root/scripts/valgrind.supp" \
     --track-origins=no --log-file="$log" \
     python -m pytest -q -p no:cacheprovider --rootdir "$root" "${tests[@]/#/$root/}" || status=$?

@@ -44,6 +44,7 @@ def check(op, *sentinels, raises=None, runs=None):
 
     loop(WARMUP)
     gc.collect()
+    HOOKS.drain()  # kept caches would come and go with the runs, not with a leak
     refs = [sys.getrefcount(s) for s in sentinels]
     enabled = gc.isenabled()
     gc.disable()
@@ -53,6 +54,7 @@ def check(op, *sentinels, raises=None, runs=None):
             before = sys.getallocatedblocks()
             loop(runs // 2)
             gc.collect()
+            HOOKS.drain()
             grown.append(sys.getallocatedblocks() - before)
     finally:
         if enabled:
@@ -83,3 +85,16 @@ class Table(ctypes.Structure):
 _get_pointer = ctypes.PYFUNCTYPE(ctypes.c_void_p, _obj, ctypes.c_char_p)(
     ("PyCapsule_GetPointer", ctypes.pythonapi))
 TABLE = Table.from_address(_get_pointer(Cache.__pyx_vtable__, None))
+
+
+class Hooks(ctypes.Structure):
+    """The module's test hooks, behind the context pointer of the table's capsule."""
+
+    _fields_ = [
+        ("reuse_on", ctypes.PYFUNCTYPE(ctypes.c_int)),   # dead caches are kept in this process
+        ("drain", ctypes.PYFUNCTYPE(ctypes.c_ssize_t)),  # frees the kept ones; their number
+    ]
+
+
+_get_context = ctypes.PYFUNCTYPE(ctypes.c_void_p, _obj)(("PyCapsule_GetContext", ctypes.pythonapi))
+HOOKS = Hooks.from_address(_get_context(Cache.__pyx_vtable__))

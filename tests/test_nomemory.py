@@ -26,6 +26,7 @@ import textwrap
 import pytest
 
 from conftest import needs_shortcuts
+from leakcheck import HOOKS
 from fresh import run_fresh
 from ops import FRAMELESS, LST, A, B, K, V
 from quor_ui.fast.quorcache.quorcache import Cache
@@ -170,6 +171,7 @@ def sweep(make, build, check=True, points=None, repeat=1):
             if not single and (runs[-1][2] if points is None else k == points - 1):
                 continue
             c = make() if make else None
+            HOOKS.drain()  # the same reserve, empty or as the case fills it, every run
             op = build(c)
             run = Run()
             enabled = gc.isenabled()
@@ -252,6 +254,7 @@ def leaks(case):
     try:
         sweep(make, build, check=False, points=points)  # warm-up: free lists, caches
         gc.collect(0)
+        HOOKS.drain()
         refs = [sys.getrefcount(s) for s in (V, K, A, B, LST)]
         # Under PYTHONMALLOC=malloc there are no counts: one run each for the leak checker.
         repeat = ROUNDS // 2 if sys.getallocatedblocks() else 1
@@ -260,6 +263,7 @@ def leaks(case):
             start = sys.getallocatedblocks()
             sweep(make, build, check=False, points=points, repeat=repeat)
             gc.collect(0)
+            HOOKS.drain()
             grown.append(sys.getallocatedblocks() - start)
     finally:
         gc.enable()

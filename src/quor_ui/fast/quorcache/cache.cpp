@@ -12,6 +12,7 @@
 #include "constants.hpp"
 #include "errors.hpp"
 #include "keys.hpp"
+#include "reserve.hpp"
 
 namespace quorcache {
 
@@ -166,6 +167,12 @@ cache_vectorcall(PyObject* type, PyObject* const*, size_t nargsf, PyObject* kwna
     // tp_vectorcall is never inherited: only a slot overwritten by hand brings another type here.
     assert(type == reinterpret_cast<PyObject*>(&cache_type));
     (void)type;
+    if (nargs == 0 && kwnames == nullptr) {
+        // A kept cache is what our own new and __init__ would make: 32 empty slots.
+        if (CacheObject* kept = reserve_take()) {
+            return reinterpret_cast<PyObject*>(kept);
+        }
+    }
     Ref self = Ref::steal(cache_alloc(&cache_type));
     if (!self) {
         return nullptr;
@@ -202,6 +209,9 @@ cache_dealloc(PyObject* op)
         }
     }
     PyObject_GC_UnTrack(op);
+    if (type == &cache_type && reserve_keep(as_cache(op))) {
+        return;  // kept for reuse, list and all
+    }
     Py_CLEAR(as_cache(op)->cache_arr);
     type->tp_free(op);
 }
@@ -371,6 +381,9 @@ c_get_or_exec(CacheObject* self, std::int32_t type_idx, PyObject* func)
 PyObject*
 new_cache()
 {
+    if (CacheObject* kept = reserve_take()) {
+        return reinterpret_cast<PyObject*>(kept);
+    }
     Ref self = Ref::steal(cache_alloc(&cache_type));
     Ref fresh = self ? make_slot_list() : Ref();
     if (!fresh) {
@@ -525,12 +538,25 @@ cache_copy(PyObject* op, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames)
     // Cache() would run nothing but our own new and __init__, and the 32 empty
     // slots __init__ makes are replaced below before anything can see them, so
     // allocate the instance and go straight to its list.
+    PyObject* arr = as_cache(op)->cache_arr;
+    if (arr != Py_None && PyList_GET_SIZE(arr) == SLOT_COUNT) {
+        // A kept cache's list is a fresh one of 32 None: fill it in place, as
+        // PyList_GetSlice would fill a new one. Taking new references runs no code.
+        if (CacheObject* kept = reserve_take()) {
+            PyObject** from = reinterpret_cast<PyListObject*>(arr)->ob_item;
+            PyObject** to = reinterpret_cast<PyListObject*>(kept->cache_arr)->ob_item;
+            for (Py_ssize_t i = 0; i < SLOT_COUNT; ++i) {
+                to[i] = Py_NewRef(from[i]);  // over None, which is immortal
+            }
+            return reinterpret_cast<PyObject*>(kept);
+        }
+    }
     Ref copy = Ref::steal(cache_alloc(&cache_type));
     if (!copy) {
         add_traceback("Cache.copy");
         return nullptr;
     }
-    PyObject* arr = as_cache(op)->cache_arr;
+    arr = as_cache(op)->cache_arr;  // unchanged: the allocation ran no code
     if (arr == Py_None) {
         raise_no_slots();
         add_traceback("Cache.copy");

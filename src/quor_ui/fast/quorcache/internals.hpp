@@ -48,6 +48,14 @@
 //       which only grow at the end and are never resized, so a name's index is
 //       fixed for the life of the type; a deleted attribute leaves a null.
 //
+//   - revive: _Py_NewReference, what the interpreter's own free lists do with an
+//     object they hand out again (reference count 1; the memory tracer, reference
+//     tracers and debug counts told).
+//   - at_finalization: _Py_AtExit (3.12) / PyUnstable_AtExit (3.13), callbacks run
+//     while the interpreter finalizes, before its objects are torn down. Declared
+//     weak: a build loaded into another version (which the module warns about)
+//     still imports, and then keeps no dead cache.
+//
 //   anything else: nothing of the above; every shortcut off.
 #pragma once
 
@@ -91,12 +99,13 @@ type_lookup(PyTypeObject* type, PyObject* name)
 #else
     PyObject* exc = PyErr_GetRaisedException();
     PyObject* found = nullptr;
-    PyObject* mro = type->tp_mro;
+    PyObject* mro = Py_XNewRef(type->tp_mro);  // held: a key's __eq__ may replace it
     for (Py_ssize_t i = 0; mro != nullptr && found == nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
         PyObject* dict = PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i)));
         found = dict != nullptr ? PyDict_GetItemWithError(dict, name) : nullptr;
         Py_XDECREF(dict);  // the class keeps it, and `found` with it
     }
+    Py_XDECREF(mro);  // a tuple of classes: its release runs no code
     PyErr_Clear();
     PyErr_SetRaisedException(exc);
     return found;
@@ -170,6 +179,69 @@ probe_getattr_hook()
 }
 
 // ---- objects -----------------------------------------------------------------------
+
+#if QUORCACHE_INTERNALS
+extern "C" {
+void _Py_NewReference(PyObject*) __attribute__((weak));
+int _Py_AtExit(PyInterpreterState*, atexit_datacallbackfunc, void*) __attribute__((weak));
+#if QUORCACHE_INTERNALS >= 313
+int PyUnstable_AtExit(PyInterpreterState*, atexit_datacallbackfunc, void*) __attribute__((weak));
+#endif
+}
+#endif
+
+// An object that its dealloc kept, made live again as the interpreter's free lists
+// make theirs: reference count 1, the tracers told. False, and nothing done, when
+// that is not known here: then nothing may be kept.
+inline bool
+revive(PyObject* op)
+{
+#if QUORCACHE_INTERNALS
+    if (_Py_NewReference != nullptr) {
+        _Py_NewReference(op);
+        return true;
+    }
+#endif
+    (void)op;
+    return false;
+}
+
+inline bool
+can_revive()
+{
+#if QUORCACHE_INTERNALS
+    return _Py_NewReference != nullptr;
+#else
+    return false;
+#endif
+}
+
+// Registers func(data) to run while the interpreter finalizes: 0, -1 with an
+// exception set, or 1 (nothing registered) where that is not known here.
+inline int
+at_finalization(atexit_datacallbackfunc func, void* data)
+{
+#if QUORCACHE_INTERNALS >= 313
+    auto* at_exit = PyUnstable_AtExit != nullptr ? PyUnstable_AtExit : _Py_AtExit;
+#elif QUORCACHE_INTERNALS
+    auto* at_exit = _Py_AtExit;
+#else
+    (void)func, (void)data;
+    return 1;
+#endif
+#if QUORCACHE_INTERNALS
+    if (at_exit == nullptr) {
+        return 1;
+    }
+    if (at_exit(PyInterpreterState_Get(), func, data) < 0) {
+        if (!PyErr_Occurred()) {
+            PyErr_NoMemory();  // its one way to fail
+        }
+        return -1;
+    }
+    return 0;
+#endif
+}
 
 // The value of an int of one digit (below 2**30 in size), read without a call:
 // true and *out set, or false for any other int.

@@ -14,6 +14,7 @@
 #include "constants.hpp"
 #include "errors.hpp"
 #include "remembered.hpp"
+#include "reserve.hpp"
 
 namespace quorcache {
 
@@ -166,9 +167,13 @@ module_exec_impl(PyObject* module, bool& have_constants)
     if (PyType_Ready(&cache_type) < 0) {
         return -1;
     }
-    // The table for native callers: an unnamed capsule with no destructor.
+    // The table for native callers: an unnamed capsule with no destructor. Its
+    // context, which the header does not name, leads the tests to the reserve.
     Ref capsule = Ref::steal(PyCapsule_New(&cache_functions, nullptr, nullptr));
-    if (!capsule || PyDict_SetItem(cache_type.tp_dict, names.__pyx_vtable__, capsule.get()) < 0) {
+    if (!capsule
+        || PyCapsule_SetContext(capsule.get(), const_cast<ReserveHooks*>(&reserve_hooks)) < 0
+        || PyDict_SetItem(cache_type.tp_dict, names.__pyx_vtable__, capsule.get()) < 0
+        || reserve_setup() < 0) {
         return -1;
     }
     PyType_Modified(&cache_type);
