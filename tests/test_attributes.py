@@ -2,6 +2,7 @@
 subclass's own __getattr__, and the few differences this leaves are pinned down (that
 methods load without a bound method: test_fast_paths)."""
 import abc
+import gc
 
 import pytest
 
@@ -229,3 +230,27 @@ def test_subclass_first_instance_under_failed_allocations():
             _testcapi.remove_mem_hooks()
         s.set(K.THEME, "t")
         assert s.THEME == "t" and s.NOPE == ("own", "NOPE")
+
+
+def test_subclass_whose_instance_changes_class_during_the_lookup():
+    # The class the lookup began with stays alive to the end, and its own
+    # __getattr__ is the one called.
+    def make():
+        class Gone(Cache):
+            @property
+            def boom(self):
+                self.__class__ = Other
+                gc.collect()
+                raise AttributeError("boom")
+
+            def __getattr__(self, name):
+                return ("gone", name)
+        return Gone()
+
+    class Other(Cache):
+        def __getattr__(self, name):
+            return ("other", name)
+
+    s = make()
+    gc.collect()
+    assert s.boom == ("gone", "boom")

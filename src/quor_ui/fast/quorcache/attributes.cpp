@@ -183,7 +183,10 @@ call_attribute_hook(PyObject* attr, PyObject* op, PyObject* name)
 PyObject*
 subclass_getattro(PyObject* op, PyObject* name)
 {
-    PyTypeObject* type = Py_TYPE(op);
+    // Held, as the interpreter's hook holds what it found: the lookups below run
+    // code that may move op to another class and free this one.
+    Ref held_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(op)));
+    auto* type = reinterpret_cast<PyTypeObject*>(held_type.get());
     Ref getattribute = Ref::borrow(type_lookup(type, names.__getattribute__));
     if (!getattribute || getattribute.get() == object_getattribute) {
         PyObject* found = generic_getattr_or_null(op, name);

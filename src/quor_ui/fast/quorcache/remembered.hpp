@@ -16,6 +16,8 @@
 // the dict watcher               | the interpreter (one per process)      | never; "all taken" kept for good
 // the interpreter's hook, and    | the process                            | never (read at import)
 //   object.__getattribute__      |                                        |
+// dead caches kept for reuse     | nothing: reachable from nowhere else   | never; freed at finalization
+//   (reserve.cpp, up to 16)      |   (untracked, lists of 32 None)        |   (and by the tests' drain)
 //
 // Soundness rules, relied on by every fact above:
 // 1. A look-up over a dict whose keys are all exact str runs no code: comparing
