@@ -147,6 +147,7 @@ int
 module_exec_impl(PyObject* module, bool& have_constants)
 {
     set_owned(g_module_dict, Ref::borrow(PyModule_GetDict(module)));
+    ++dict_generation;  // what a failed import's namespace answered is no longer current
     PyObject* builtins = PyImport_AddModule("builtins");
     if (builtins == nullptr) {
         return -1;
