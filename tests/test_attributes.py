@@ -254,3 +254,31 @@ def test_subclass_whose_instance_changes_class_during_the_lookup():
     s = make()
     gc.collect()
     assert s.boom == ("gone", "boom")
+
+
+@pytest.mark.filterwarnings("ignore:non-string key:RuntimeWarning")  # said by 3.13
+def test_bases_changed_while_the_first_instance_decides_its_hook():
+    # A key colliding with "__getattr__" in a base's dict gives the class a base
+    # with __getattr__ while its instance is being made.
+    class Mixin:
+        def __getattr__(self, name):
+            return ("mixin", name)
+
+    class Collides:
+        armed = True
+
+        def __hash__(self):
+            return hash("__getattr__")
+
+        def __eq__(self, other):
+            if Collides.armed and "Sub" in namespace:
+                Collides.armed = False
+                namespace["Sub"].__bases__ = (Mixin, Cache)
+            return False
+
+    namespace = {}
+    namespace["Sub"] = type("Sub", (type("Base", (), {Collides(): 1}), Cache), {})
+    for s in (namespace["Sub"](), namespace["Sub"]()):
+        s.set(K.THEME, "slot")
+        assert s.THEME == "slot" and s.NOPE == ("mixin", "NOPE")
+    assert not Collides.armed

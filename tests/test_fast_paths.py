@@ -329,6 +329,37 @@ def test_file_name_of_enum_code_is_compared_without_running_code():
     """)
 
 
+def test_enum_property_replaced_by_a_colliding_key_during_the_first_look():
+    # The first look reads the value descriptor's own `fget`; a key probed before it
+    # in the descriptor's dict replaces enum.property.__get__ meanwhile.
+    in_fresh_interpreter("""
+        stock_get = enum.property.__get__
+        def shifted(self, instance, owner=None):
+            value = stock_get(self, instance, owner)
+            return value if instance is None else value + 1
+        class Colliding:
+            armed = False
+            def __hash__(self):
+                return hash('fget')
+            def __eq__(self, other):
+                if Colliding.armed:
+                    Colliding.armed = False
+                    enum.property.__get__ = shifted
+                return False
+        d = vars(enum.Enum.__dict__['value'])
+        fget = d.pop('fget')
+        d[Colliding()] = None
+        d['fget'] = fget
+        Colliding.armed = True
+        c = Cache()
+        c.get(K.ICONS)  # the first look, which replaces it
+        assert not Colliding.armed
+        for key, stored in ((K.LAYOUT, 'l'), (K.THEME, 't')):
+            c.set(key, stored)
+            assert c.__reduce__()[2][0][key.value] == stored
+    """)
+
+
 @needs_shortcuts
 def test_shortcuts_return_after_changes_that_are_undone():
     c = Cache()

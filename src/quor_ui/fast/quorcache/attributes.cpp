@@ -225,6 +225,25 @@ subclass_getattro(PyObject* op, PyObject* name)
     return call_attribute_hook(getattr.get(), op, name);
 }
 
+// A class before Cache on type's MRO states a __getattr__ of its own: 1, 0, or -1.
+int
+states_own_getattr(PyTypeObject* type)
+{
+    Ref mro = Ref::borrow(type->tp_mro);  // held: a look-up below may run a key's __eq__
+    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro.get()); ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
+        if (base == &cache_type) {
+            break;
+        }
+        Ref dict = Ref::steal(PyType_GetDict(base));
+        int own = dict ? PyDict_Contains(dict.get(), names.__getattr__) : -1;
+        if (own != 0) {
+            return own;
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 int
@@ -235,22 +254,21 @@ install_member_lookup_where_needed(PyTypeObject* type)
         || remembered.plain_subclass.holds_for(type)) {
         return 0;  // ours already, a hook someone else chose, or known not to need it
     }
-    Ref mro = Ref::borrow(type->tp_mro);  // held: a look-up below may run a key's __eq__
-    bool needed = false;
-    for (Py_ssize_t i = 0; mro && !needed && i < PyTuple_GET_SIZE(mro.get()); ++i) {
-        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
-        if (base == &cache_type) {
-            break;
-        }
-        Ref dict = Ref::steal(PyType_GetDict(base));
-        int own = dict ? PyDict_Contains(dict.get(), names.__getattr__) : -1;
-        if (own < 0) {
-            return -1;
-        }
-        needed = own == 1;
+    unsigned int tag = assign_version_tag(type);
+    int needed = states_own_getattr(type);
+    if (needed >= 0 && version_tag(type) != tag) {
+        // A key's __eq__ in a class dict changed the class or a base meanwhile
+        // (its bases, say): decide on what it is now, and remember nothing.
+        needed = states_own_getattr(type);
+        tag = 0;
+    }
+    if (needed < 0) {
+        return -1;
     }
     if (!needed) {
-        remembered.plain_subclass.remember(type);
+        if (tag != 0 && version_tag(type) == tag) {
+            remembered.plain_subclass.remember(type);
+        }
         return 0;
     }
     // The interpreter writes tp_getattro again itself when __getattr__ or

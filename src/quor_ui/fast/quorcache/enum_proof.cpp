@@ -24,6 +24,10 @@ struct Parts {
     Ref members_fget;
     Ref getitem;  // EnumType.__getitem__
     Ref enum_globals;  // the globals of __members__'s getter
+    // The tags of enum.property and EnumType when the look began: a finding is
+    // remembered at them, so it is void if either changed during the look.
+    bool tagged = false;
+    unsigned int property_tag = 0, meta_tag = 0;
 };
 
 PyTypeObject*
@@ -92,6 +96,9 @@ check_classes(PyObject* enum_module, Parts& p)
             return plain;
         }
     }
+    p.property_tag = assign_version_tag(as_type(p.property));
+    p.meta_tag = assign_version_tag(as_type(p.EnumType));
+    p.tagged = true;
     return STOCK;
 }
 
@@ -112,7 +119,8 @@ check_value_descriptor(Parts& p)
     }
     p.property_get = Ref::borrow(type_lookup(prop_type, names.__get__));
     // The property type has no `fget` of its own (checked above), so this reads
-    // the instance's attribute and runs no code.
+    // the instance's attribute: from its inline values, or from its dict, where a
+    // key that is no str can run code (look_at_enum_machinery voids the look then).
     p.value_fget = Ref::steal(PyObject_GenericGetAttr(p.value_descr.get(), names.fget));
     if (!p.value_fget && !PyErr_ExceptionMatches(PyExc_AttributeError)) {
         return FAILED;
@@ -189,10 +197,12 @@ check_bodies(Parts& p)
 // raised (the exception is left set) or when enum is still being imported;
 // CUSTOMISED only when something was positively found to differ from the stock code.
 //
-// The look runs no code of anyone's: every dict it looks names up in is first
-// found to hold exact str keys alone, attributes are read through those dicts or
-// from plain members, and strings are compared only as exact str. So what it
-// checks is what it records.
+// The look runs no code of anyone's but at one read: every dict it looks names up
+// in is first found to hold exact str keys alone, attributes are read through
+// those dicts or from plain members, and strings are compared only as exact str.
+// The one exception is the value descriptor's own dict, where a key's __eq__ can
+// run; what it changes later checks see, and a change of either class's tag makes
+// the look fail. So what it checks is what it records.
 Finding
 examine(PyObject* enum_module, Parts& p)
 {
@@ -279,6 +289,13 @@ look_at_enum_machinery()
     if (found == CUSTOMISED && !PyErr_Occurred()) {
         parts = Parts();
         found = examine(enum_module.get(), parts);
+    }
+    // Reading the descriptor's own `fget` can run a colliding key's __eq__ in its
+    // dict, which may change either class after it was checked.
+    if (found != FAILED && parts.tagged
+        && (version_tag(as_type(parts.property)) != parts.property_tag
+            || version_tag(as_type(parts.EnumType)) != parts.meta_tag)) {
+        found = FAILED;
     }
     if (PyErr_Occurred()) {
         found = FAILED;
