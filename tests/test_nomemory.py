@@ -239,8 +239,14 @@ def test_allocation_failures(case):
 #   per round as a Cache);
 # - copy.copy and copy.deepcopy run Python frames, which keep references at times
 #   when an exception is lost (test_interpreter_artefact_lost_exception).
+# - on CPython 3.13.0, pickle.loads leaves 5 to 24 blocks in two rounds for some hash
+#   seeds (PYTHONHASHSEED 0 to 45 never; about one random seed in six) and never on 3.12:
+#   the seed-dependent layout of the interpreter's own dicts, which loads fills while its
+#   allocations fail, with 3.13.0's dict setdefault miscounting a failed insertion (see
+#   test_import_under_allocation_failures' skip).
 # Their correctness sweeps above still run.
-NO_LEAK_CHECK = ("pickle.dumps", "copy.")
+NO_LEAK_CHECK = ("pickle.dumps", "copy.") + (
+    ("pickle.loads",) if sys.version_info[:3] == (3, 13, 0) else ())
 
 
 def leaks(case):
