@@ -9,6 +9,7 @@
 #include "constants.hpp"
 #include "enum_fast.hpp"
 #include "errors.hpp"
+#include "interpreter.hpp"
 #include "watch.hpp"
 
 namespace quorcache {
@@ -1011,6 +1012,9 @@ install_attribute_hook()
 {
     if (cache_getattribute != nullptr) {
         return 0;  // a retried import: done by the first one
+    }
+    if constexpr (!interp::shortcuts) {
+        return 0;  // an interpreter whose hook and specializer were not checked: our own hook
     }
     // The interpreter's own hook for classes with __getattr__ (typeobject.c's
     // slot_tp_getattr_hook, not exported): the generic lookup, asked without

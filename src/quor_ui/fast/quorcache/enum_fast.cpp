@@ -1,13 +1,12 @@
 #include "enum_fast.hpp"
 
-#include <opcode.h>
-
 #include <cstdint>
 #include <cstring>
 #include <utility>
 
 #include "constants.hpp"
 #include "inline_attr.hpp"
+#include "interpreter.hpp"
 #include "ref.hpp"
 #include "watch.hpp"
 
@@ -101,15 +100,17 @@ struct Body {
     Py_ssize_t name_count;
     int argcount;
 };
+// The per-version spellings of the same bodies come from interpreter.hpp.
+constexpr Instruction resume = {RESUME, 0, interp::resume_cached};
 const Body value_body = {
-    {{RESUME, 0, false}, {LOAD_FAST, 0, false}, {LOAD_ATTR, 0, true}, {RETURN_VALUE, 0, false}},
+    {resume, {interp::load_local, 0, false}, {LOAD_ATTR, 0, true}, {RETURN_VALUE, 0, false}},
     4, {&names._value_}, 1, 1};
 const Body getitem_body = {
-    {{RESUME, 0, false}, {LOAD_FAST, 0, false}, {LOAD_ATTR, 0, true}, {LOAD_FAST, 1, false},
-     {BINARY_SUBSCR, 0, true}, {RETURN_VALUE, 0, false}},
+    {resume, {interp::load_local, 0, false}, {LOAD_ATTR, 0, true}, {interp::load_local, 1, false},
+     {interp::subscript_op, interp::subscript_arg, true}, {RETURN_VALUE, 0, false}},
     6, {&names._member_map_}, 1, 2};
 const Body members_body = {
-    {{RESUME, 0, false}, {LOAD_GLOBAL, 1, true}, {LOAD_FAST, 0, false}, {LOAD_ATTR, 2, true},
+    {resume, {LOAD_GLOBAL, 1, true}, {interp::load_local, 0, false}, {LOAD_ATTR, 2, true},
      {CALL, 1, true}, {RETURN_VALUE, 0, false}},
     6, {&names.MappingProxyType, &names._member_map_}, 2, 1};
 
@@ -122,7 +123,7 @@ is_body(PyObject* f, const Body& body)
     auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(f));
     if (code->co_argcount != body.argcount || code->co_posonlyargcount != 0
         || code->co_kwonlyargcount != 0 || code->co_nlocalsplus != body.argcount
-        || code->co_flags != (CO_OPTIMIZED | CO_NEWLOCALS)
+        || code->co_flags != interp::method_flags
         || PyBytes_GET_SIZE(code->co_exceptiontable) != 0
         || PyTuple_GET_SIZE(code->co_names) != body.name_count) {
         return 0;
@@ -388,6 +389,9 @@ capture_from(PyObject* enum_module)
 bool
 captured()
 {
+    if constexpr (!interp::shortcuts) {
+        return false;  // an interpreter whose enum module was not checked
+    }
     if (stock.state != 0) {
         return stock.state == STOCK;
     }

@@ -3,9 +3,9 @@
 // through the generic lookup (a type look-up, then a hash look-up in the shared
 // keys: about 190 instructions against about 10).
 //
-// Interpreter internals relied on (CPython 3.12 and 3.13 without free threading;
-// nothing here is public API, so every other build gets the ordinary lookup from
-// `inline_attr` = nullptr):
+// Interpreter internals relied on (CPython 3.12 to 3.15 without free threading;
+// nothing here is public API, so every other build, see interpreter.hpp, gets the
+// ordinary lookup from `inline_attr` = nullptr):
 //  - 3.12: an instance of a type with Py_TPFLAGS_MANAGED_DICT keeps, three pointers
 //    before its header, either its dict or (tagged with the low bit) a pointer one
 //    byte before its values array (pycore_object.h: _PyObject_DictOrValuesPointer,
@@ -16,6 +16,9 @@
 //    then the array; pycore_object.h: _PyObject_InlineValues). They stay valid
 //    while they hold the attributes, a dict made for the instance included, and
 //    are marked invalid when the attributes move out to a dict's own table;
+//  - 3.14, 3.15: the same struct _dictvalues, at tp_basicsize from the object
+//    (pycore_object.h: _PyObject_InlineValues), where types with __slots__ may
+//    have inline values too;
 //  - the values array is indexed like the entries of the type's shared keys
 //    (PyHeapTypeObject.ht_cached_keys; layout of struct _dictkeysobject in
 //    pycore_dict.h), which only ever grow at the end and are never resized, so a
@@ -33,6 +36,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "interpreter.hpp"
+
 namespace quorcache {
 
 // Where attribute `name` lives in the inline values of instances of `type`,
@@ -45,7 +50,7 @@ struct InlineSlot {
     Py_ssize_t index = -1;
 };
 
-#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+#if QUORCACHE_SHORTCUTS
 inline constexpr bool HAVE_INLINE_VALUES = true;
 #else
 inline constexpr bool HAVE_INLINE_VALUES = false;
@@ -53,7 +58,7 @@ inline constexpr bool HAVE_INLINE_VALUES = false;
 
 namespace detail {
 
-// struct _dictkeysobject of CPython 3.12 and 3.13 (without free threading), up to
+// struct _dictkeysobject of CPython 3.12 to 3.15 (without free threading), up to
 // its hash table.
 struct Keys312 {
     Py_ssize_t dk_refcnt;
@@ -71,7 +76,13 @@ struct UnicodeEntry312 {
     PyObject* me_value;
 };
 
-#if PY_VERSION_HEX < 0x030D0000
+#if !QUORCACHE_SHORTCUTS
+inline PyObject*
+value_at(PyObject*, Py_ssize_t)
+{
+    return nullptr;
+}
+#elif QUORCACHE_VERSION < 0x030D0000
 // Entry `index` of the values array of `obj` (borrowed, maybe null), or nullptr
 // when its dict has been made; `index` lies inside every instance's array.
 inline PyObject*
@@ -85,7 +96,7 @@ value_at(PyObject* obj, Py_ssize_t index)
     return reinterpret_cast<PyObject* const*>(dorv + 1)[index];
 }
 #else
-// struct _dictvalues of CPython 3.13.
+// struct _dictvalues of CPython 3.13 to 3.15.
 struct Values313 {
     std::uint8_t capacity;
     std::uint8_t size;
@@ -100,10 +111,18 @@ inline PyObject*
 value_at(PyObject* obj, Py_ssize_t index)
 {
     PyTypeObject* type = Py_TYPE(obj);
+#if QUORCACHE_VERSION < 0x030E0000
+    // 3.13: right after the header, in types whose basic size is a bare header.
     if (!(type->tp_flags & Py_TPFLAGS_INLINE_VALUES) || type->tp_basicsize != sizeof(PyObject)) {
         return nullptr;
     }
-    auto* values = reinterpret_cast<const Values313*>(reinterpret_cast<char*>(obj) + sizeof(PyObject));
+#else
+    // 3.14 on: at the type's basic size.
+    if (!(type->tp_flags & Py_TPFLAGS_INLINE_VALUES)) {
+        return nullptr;
+    }
+#endif
+    auto* values = reinterpret_cast<const Values313*>(reinterpret_cast<char*>(obj) + type->tp_basicsize);
     if (!values->valid || index >= values->capacity) {
         return nullptr;
     }

@@ -8,6 +8,12 @@
 #include "cache.hpp"
 #include "constants.hpp"
 #include "errors.hpp"
+#include "interpreter.hpp"
+
+#if !QUORCACHE_SHORTCUTS
+// Said once per build, here: the other files take the same branch silently.
+#pragma message("quorcache: built with every shortcut off (an interpreter version the module was not checked against, a free-threaded build or QUORCACHE_NO_SHORTCUTS); it takes the ordinary paths")
+#endif
 
 namespace quorcache {
 
