@@ -12,7 +12,8 @@
 
 #if !QUORCACHE_SHORTCUTS
 // Said once per build, here: the other files take the same branch silently.
-#pragma message("quorcache: built with every shortcut off (an interpreter version the module was not checked against, a free-threaded build or QUORCACHE_NO_SHORTCUTS); it takes the ordinary paths")
+#pragma message("quorcache: every shortcut off for CPython " PY_VERSION \
+                " (a version not checked, a free-threaded build or QUORCACHE_NO_SHORTCUTS)")
 #endif
 
 namespace quorcache {
