@@ -428,6 +428,29 @@ PATCHES = {
         c.set(K.LAYOUT, 'l')
         assert c.get(K.LAYOUT) == 'l' and calls == ['value', 'value']
     """),
+    "property.__get__ body": ("""
+        # another body under the stock code's file and qualified name
+        def body(self, instance, ownerclass=None):
+            return 31 - instance._value_
+        get = enum.property.__get__
+        get.__code__ = body.__code__.replace(co_filename=get.__code__.co_filename,
+                                             co_qualname=get.__code__.co_qualname)
+    """, """
+        c.set(K.LAYOUT, 'l')
+        assert c.__reduce__()[2][0][K.LAYOUT.value] == 'l'
+    """),
+    "EnumType.__getitem__ arguments": ("""
+        def getitem(cls, name):
+            return name._member_map_[cls]
+        enum.EnumType.__getitem__.__code__ = getitem.__code__
+    """, """
+        try:
+            c.THEME
+        except AttributeError as e:
+            assert '_member_map_' in str(e)
+        else:
+            raise AssertionError('CacheType[name] was not asked')
+    """),
     "EnumType.__getitem__ code": ("""
         def getitem(cls, name):
             return cls._member_map_['LAYOUT']
@@ -487,6 +510,42 @@ def test_patched_enum_machinery_is_run(patch, warm):
     change, check = (textwrap.dedent(part) for part in PATCHES[patch])
     run_fresh(WARM + change + check if warm else change + FILL + check)
 
+
+
+def test_module_holds_one_dict_watcher_and_asks_no_more_once_all_are_taken():
+    watchers = """
+        import _testcapi
+        def take_all():
+            ids = []
+            try:
+                while True:
+                    ids.append(_testcapi.add_dict_watcher(0))
+            except RuntimeError:
+                return ids
+        def use():
+            for k in K:
+                c.set(k, k.name)
+            assert all(c.get(k) == getattr(c, k.name) == c[k] == k.name for k in K)
+            c.clear_selected()
+    """
+    run_fresh(watchers + """
+        free = take_all()
+        for i in free:
+            _testcapi.clear_dict_watcher(i)
+        c = Cache()
+        for _ in range(3):
+            use()
+            enum.__dict__['_touched'] = object()  # a watched dict changes
+        assert len(take_all()) == len(free) - 1
+    """)
+    run_fresh(watchers + """
+        taken = take_all()
+        c = Cache()
+        use()
+        _testcapi.clear_dict_watcher(taken[0])
+        use()
+        _testcapi.add_dict_watcher(0)  # still free: the module did not ask again
+    """)
 
 
 # A str that the interpreter compares by calling its __eq__, which records the call.

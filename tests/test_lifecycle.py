@@ -81,35 +81,6 @@ def test_init_refuses_arguments(how, args, kwargs, message):
     assert slots(c) is before and before[3] is held
 
 
-def cache_vectorcall(cls, *args, **kwargs):
-    """Cache's own vectorcall (a C function pointer of the type object) called for cls.
-    Subclasses don't inherit it, so the interpreter reaches it only with Cache itself."""
-    offset = 400  # tp_vectorcall in a 64-bit PyTypeObject, the same in 3.12 and 3.13
-    assert ctypes.c_ssize_t.from_address(id(Cache) + 32).value == Cache.__basicsize__
-    assert ctypes.c_ulong.from_address(id(Cache) + 168).value == Cache.__flags__
-    func = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t,
-                             ctypes.c_void_p)(ctypes.c_void_p.from_address(id(Cache) + offset).value)
-    values = (ctypes.py_object * (len(args) + len(kwargs)))(*args, *kwargs.values())
-    names = tuple(kwargs)
-    return func(cls, ctypes.addressof(values), len(args), id(names) if names else None)
-
-
-@pytest.mark.parametrize("cls, args, kwargs", [
-    (Sub, (), {}), (OwnInit, (5,), {}), (OwnInit, (), {"n": 6}),
-    (Sub, (1,), {}), (Forwards, (), {"x": 1}), (OwnInit, (1, 2), {}),
-])
-def test_vectorcall_for_another_type_calls_that_type(cls, args, kwargs):
-    def outcome(call):
-        try:
-            c = call(cls, *args, **kwargs)
-        except TypeError as e:
-            return str(e)
-        return type(c), vars(c), slots(c)
-
-    assert outcome(cache_vectorcall) == outcome(lambda cls, *a, **k: cls(*a, **k))
-    assert type(cache_vectorcall(Cache)) is Cache
-
-
 def bare():
     return Cache.__new__(Cache)
 

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "internals.hpp"
+
 namespace quorcache {
 
 namespace {
@@ -26,8 +28,8 @@ raise_count(const Signature& sig, Py_ssize_t given)
 bool
 same_text(PyObject* a, PyObject* b)
 {
-    Py_hash_t ha = reinterpret_cast<PyASCIIObject*>(a)->hash;
-    Py_hash_t hb = reinterpret_cast<PyASCIIObject*>(b)->hash;
+    Py_hash_t ha = str_hash(a);
+    Py_hash_t hb = str_hash(b);
     if (ha != -1 && hb != -1 && ha != hb) {
         return false;
     }
@@ -108,10 +110,10 @@ bind_keyword(const Signature& sig, Py_ssize_t nargs, PyObject* key, PyObject* va
 int
 long_in_range(PyObject* v, long lo, long hi, bool own_message, long* out)
 {
-    const auto* lv = reinterpret_cast<const PyLongObject*>(v);
     long x;
-    if (PyUnstable_Long_IsCompact(lv)) {
-        x = static_cast<long>(PyUnstable_Long_CompactValue(lv));
+    std::int64_t small;
+    if (compact_int(v, &small)) {
+        x = static_cast<long>(small);
     }
     else {
         static_assert(sizeof(long) == 8, "the 64-bit conversion is PyLong_AsLong");

@@ -2,25 +2,22 @@
 // methods (pickling aside) and the type object.
 #include "cache.hpp"
 
+#include <cassert>
 #include <cstdint>
+#include <source_location>
 #include <utility>
 
+#include "attributes.hpp"
 #include "binding.hpp"
 #include "constants.hpp"
-#include "enum_fast.hpp"
 #include "errors.hpp"
-#include "interpreter.hpp"
-#include "watch.hpp"
+#include "keys.hpp"
 
 namespace quorcache {
 
 QuorCacheFunctions cache_functions;
 
 namespace {
-
-// Set at import (install_attribute_hook) and kept for the life of the process.
-PyObject* cache_getattribute;   // the __getattribute__ wrapper readying made for cache_getattro
-PyObject* object_getattribute;  // object.__getattribute__
 
 CacheObject*
 as_cache(PyObject* op)
@@ -30,25 +27,7 @@ as_cache(PyObject* op)
 
 // ---- helpers ---------------------------------------------------------------
 
-// A key's slot index: its `value`, read afresh and converted at every use.
-int
-resolve_key(PyObject* key, std::int32_t* out)
-{
-    PyObject* direct;
-    int fast = stock_member_value(key, &direct);
-    Ref value = Ref::steal(fast != 0 ? direct : PyObject_GetAttr(key, names.value));
-    if (!value) {
-        return -1;
-    }
-    // An exact int of one digit (below 2**30 in size; every slot index is one) is
-    // read here, without a call.
-    const auto* v = reinterpret_cast<const PyLongObject*>(value.get());
-    if (PyLong_CheckExact(value.get()) && PyUnstable_Long_IsCompact(v)) {
-        *out = static_cast<std::int32_t>(PyUnstable_Long_CompactValue(v));
-        return 0;
-    }
-    return to_int32(value.get(), out);
-}
+}  // namespace
 
 // Entry k of a slot list, or nullptr with IndexError set: the one bounds check
 // that every slot access goes through, so nothing outside a list is ever touched.
@@ -61,6 +40,8 @@ entry_at(PyObject* list, Py_ssize_t k)
     }
     return &reinterpret_cast<PyListObject*>(list)->ob_item[k];
 }
+
+namespace {
 
 // Entry k of the instance's current slot list; nullptr with TypeError (no list)
 // or IndexError set.
@@ -117,49 +98,21 @@ check_reach(CacheObject* self, const bool* picked)
 
 // ---- lifecycle -------------------------------------------------------------
 
-// Member names reach the slots before a subclass's own __getattr__: Cache's
-// lookup (attributes, then members) goes into the subclass as its
-// __getattribute__, where Cache's own used to be found: unless a class before
-// Cache in the subclass's MRO states one of its own (object's included), or the
-// subclass is immutable. A mixin after Cache so still comes after Cache's lookup.
-// Idempotent: a failure is retried at the next instance.
-int
-give_member_lookup(PyTypeObject* type)
-{
-    if (cache_getattribute == nullptr || (type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE)
-        || _PyType_Lookup(type, names.__getattribute__) == cache_getattribute) {
-        return 0;
-    }
-    Ref mro = Ref::borrow(type->tp_mro);  // held: a look-up below may run a key's __eq__
-    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro.get()); ++i) {
-        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
-        if (base == &cache_type) {
-            break;
-        }
-        Ref dict = Ref::steal(PyType_GetDict(base));
-        int own = dict ? PyDict_Contains(dict.get(), names.__getattribute__) : -1;
-        if (own != 0) {
-            return own;  // -1 on error; 1: the class states its own
-        }
-    }
-    // type's own setattr, not a metaclass's: this is plumbing, not a user's assignment.
-    // It updates the slots of the type and of its subclasses.
-    return PyType_Type.tp_setattro(reinterpret_cast<PyObject*>(type), names.__getattribute__,
-                                   cache_getattribute);
-}
-
 PyObject*
 cache_alloc(PyTypeObject* type)
 {
     PyObject* op;
-    if (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) {  // object's new refuses it for us
-        op = PyBaseObject_Type.tp_new(type, consts.empty_tuple, nullptr);
+    if (type == &cache_type) {
+        op = type->tp_alloc(type, 0);
     }
-    else if (type != &cache_type && give_member_lookup(type) < 0) {
+    else if (install_member_lookup_where_needed(type) < 0) {
         return nullptr;
     }
     else {
-        op = type->tp_alloc(type, 0);
+        // object's new refuses an abstract class for us, and gives a subclass's
+        // instance the inline values under which the interpreter specialises its
+        // attribute and method loads.
+        op = PyBaseObject_Type.tp_new(type, consts.empty_tuple, nullptr);
     }
     if (op == nullptr) {
         return nullptr;
@@ -205,51 +158,14 @@ cache_init(PyObject* op, PyObject* args, PyObject* kwds)
     return reinit(as_cache(op));
 }
 
-// callable(*args, **dict(zip(kwnames, args[nargs:]))) through its type's tp_call, as
-// the interpreter calls an object without a vectorcall of its own.
-PyObject*
-call_via_tp_call(PyObject* callable, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-{
-    ternaryfunc call = Py_TYPE(callable)->tp_call;
-    if (call == nullptr) {
-        PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable", Py_TYPE(callable)->tp_name);
-        return nullptr;
-    }
-    Ref tuple = Ref::steal(PyTuple_New(nargs));
-    if (!tuple) {
-        return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
-    }
-    Ref kwargs;
-    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
-        kwargs = Ref::steal(PyDict_New());
-        if (!kwargs) {
-            return nullptr;
-        }
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
-            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) {
-                return nullptr;
-            }
-        }
-    }
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
-        return nullptr;
-    }
-    PyObject* result = call(callable, tuple.get(), kwargs.get());
-    Py_LeaveRecursiveCall();
-    return result;
-}
-
 // Cache(...) with no argument tuple or keyword dictionary built.
 PyObject*
-cache_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames)
+cache_vectorcall(PyObject* type, PyObject* const*, size_t nargsf, PyObject* kwnames)
 {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (type != reinterpret_cast<PyObject*>(&cache_type)) {  // not inherited; just in case
-        return call_via_tp_call(type, args, nargs, kwnames);
-    }
+    // tp_vectorcall is never inherited: only a slot overwritten by hand brings another type here.
+    assert(type == reinterpret_cast<PyObject*>(&cache_type));
+    (void)type;
     Ref self = Ref::steal(cache_alloc(&cache_type));
     if (!self) {
         return nullptr;
@@ -513,28 +429,6 @@ normalise(Ref& keys, Fallback fallback)
     return 0;
 }
 
-// The slots of every CacheType member: list(CacheType.__members__.values()).
-Ref
-default_whitelist()
-{
-    Ref cache_type_enum = lookup_global(names.CacheType);
-    if (!cache_type_enum) {
-        return {};
-    }
-    if (Ref map = stock_member_map(cache_type_enum.get())) {
-        return Ref::steal(PyDict_Values(map.get()));
-    }
-    Ref members = Ref::steal(PyObject_GetAttr(cache_type_enum.get(), names.__members__));
-    if (!members) {
-        return {};
-    }
-    Ref values = Ref::steal(PyObject_CallMethodNoArgs(members.get(), names.values));
-    if (!values) {
-        return {};
-    }
-    return Ref::steal(PySequence_List(values.get()));
-}
-
 PyObject*
 cache_clear_selected(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
@@ -560,221 +454,69 @@ cache_clear_selected(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyOb
     Py_RETURN_NONE;
 }
 
+// The shape of the four keyed methods: bind the arguments, refuse None for the
+// parameters `refused_none` marks (bit i: parameter i; these refusals add no
+// traceback entry, as the binder's own), resolve the key, run `op(k, cells)`;
+// a failure of the binding or after the refusals adds the method's entry.
+// Traceback entries point at the method's own line (`where`).
+template <std::size_t N, typename Op>
+PyObject*
+keyed_call(const char* qualname, const Signature& sig, unsigned refused_none, PyObject* const* args,
+           Py_ssize_t nargs, PyObject* kwnames, Op op,
+           std::source_location where = std::source_location::current())
+{
+    Ref cells[N];
+    if (bind(sig, args, nargs, kwnames, cells) < 0) {
+        add_traceback(qualname, where);
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < N; ++i) {
+        if ((refused_none >> i & 1) != 0 && cells[i].get() == Py_None) {
+            refuse_none(PyUnicode_AsUTF8(*sig.params[i]));
+            return nullptr;
+        }
+    }
+    std::int32_t k;
+    PyObject* result = resolve_key(cells[0].get(), &k) < 0 ? nullptr : op(k, cells);
+    if (result == nullptr) {
+        add_traceback(qualname, where);
+    }
+    return result;
+}
+
 PyObject*
 cache_get(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
-    Ref cells[1];
-    if (bind(get_sig, args, nargs, kwnames, cells) < 0) {
-        add_traceback("Cache.get");
-        return nullptr;
-    }
-    if (cells[0].get() == Py_None) {
-        refuse_none("type");
-        return nullptr;
-    }
-    std::int32_t k;
-    PyObject* result = resolve_key(cells[0].get(), &k) < 0 ? nullptr : c_get(as_cache(op), k);
-    if (result == nullptr) {
-        add_traceback("Cache.get");
-    }
-    return result;
+    return keyed_call<1>("Cache.get", get_sig, 0b01, args, nargs, kwnames,
+                         [&](std::int32_t k, Ref*) { return c_get(as_cache(op), k); });
 }
 
 PyObject*
 cache_set(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
-    Ref cells[2];
-    std::int32_t k;
-    if (bind(set_sig, args, nargs, kwnames, cells) < 0 || resolve_key(cells[0].get(), &k) < 0) {
-        add_traceback("Cache.set");
-        return nullptr;
-    }
-    if (set_impl(as_cache(op), k, cells[1].get()) < 0) {
-        add_traceback("Cache.set");
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    return keyed_call<2>("Cache.set", set_sig, 0, args, nargs, kwnames,
+                         [&](std::int32_t k, Ref* cells) -> PyObject* {
+                             return set_impl(as_cache(op), k, cells[1].get()) < 0 ? nullptr
+                                                                                   : Py_NewRef(Py_None);
+                         });
 }
 
 PyObject*
 cache_get_or_set_val(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
-    Ref cells[2];
-    std::int32_t k;
-    PyObject* result = nullptr;
-    if (bind(get_or_set_val_sig, args, nargs, kwnames, cells) == 0
-        && resolve_key(cells[0].get(), &k) == 0) {
-        result = c_get_or_set_val(as_cache(op), k, cells[1].get());
-    }
-    if (result == nullptr) {
-        add_traceback("Cache.get_or_set_val");
-    }
-    return result;
+    return keyed_call<2>("Cache.get_or_set_val", get_or_set_val_sig, 0, args, nargs, kwnames,
+                         [&](std::int32_t k, Ref* cells) {
+                             return c_get_or_set_val(as_cache(op), k, cells[1].get());
+                         });
 }
 
 PyObject*
 cache_get_or_exec(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
-    Ref cells[2];
-    if (bind(get_or_exec_sig, args, nargs, kwnames, cells) < 0) {
-        add_traceback("Cache.get_or_exec");
-        return nullptr;
-    }
-    if (cells[0].get() == Py_None) {
-        refuse_none("type");
-        return nullptr;
-    }
-    if (cells[1].get() == Py_None) {
-        refuse_none("func");
-        return nullptr;
-    }
-    std::int32_t k;
-    PyObject* result = resolve_key(cells[0].get(), &k) < 0
-                           ? nullptr
-                           : c_get_or_exec(as_cache(op), k, cells[1].get());
-    if (result == nullptr) {
-        add_traceback("Cache.get_or_exec");
-    }
-    return result;
-}
-
-// Entry k of `arr`, a slot list taken before the key was resolved.
-PyObject*
-read_entry(PyObject* arr, PyObject* key)
-{
-    std::int32_t k;
-    if (resolve_key(key, &k) < 0) {
-        return nullptr;
-    }
-    PyObject** entry = entry_at(arr, k);
-    return entry != nullptr ? Py_NewRef(*entry) : nullptr;
-}
-
-// `name in CacheType.__members__`: 1, 0, or -1 with the exception set. The map is
-// owned across the look-up, whose key comparisons may replace the class's map.
-int
-is_member_name(PyObject* enum_type, PyObject* name)
-{
-    if (Ref map = stock_member_map(enum_type)) {
-        return PyDict_Contains(map.get(), name);
-    }
-    Ref members = Ref::steal(PyObject_GetAttr(enum_type, names.__members__));
-    return members ? PySequence_Contains(members.get(), name) : -1;
-}
-
-// CacheType[name]: a new reference, or nullptr with the exception set.
-PyObject*
-member_named(PyObject* enum_type, PyObject* name)
-{
-    if (Ref map = stock_member_map(enum_type)) {
-        PyObject* member = PyDict_GetItemWithError(map.get(), name);
-        if (member != nullptr) {
-            return Py_NewRef(member);  // owned before anything else can run
-        }
-        if (!PyErr_Occurred()) {
-            raise_with_arg(PyExc_KeyError, name);
-        }
-        return nullptr;
-    }
-    return PyObject_GetItem(enum_type, name);
-}
-
-// Every key of `map` is an exact str, so looking a str (or None) up in it runs no
-// code, and `map` is watched, so `dict_generation` moves before it changes
-// (watch.hpp). Checked again only after a watched dict changed; false when the map
-// can't be watched now, to be tried again next time.
-bool
-str_keyed(PyObject* map)
-{
-    static PyObject* checked_map;  // only compared: a freed watched map moves the generation
-    static std::uint64_t checked_generation;
-    if (map == checked_map && checked_generation == dict_generation) {
-        return true;
-    }
-    if (!only_str_keys(map) || !watch_dict(map)) {
-        return false;
-    }
-    checked_map = map;
-    checked_generation = dict_generation;
-    return true;
-}
-
-// `absent` non-null: a name that is no member leaves *absent true and nothing
-// raised, instead of the AttributeError.
-PyObject*
-getattr_impl(CacheObject* self, PyObject* name, bool* absent = nullptr)
-{
-    Ref enum_type = lookup_global(names.CacheType);
-    if (!enum_type) {
-        return nullptr;
-    }
-    // With a stock member map keyed by str alone, the membership test already finds
-    // the member that CacheType[name] gives, as long as nothing changed in between:
-    // neither look-up can run code.
-    Ref map = stock_member_map(enum_type.get());
-    if (map && !str_keyed(map.get())) {
-        map = Ref();
-    }
-    Ref member;
-    std::uint64_t map_generation = 0;
-    int found;
-    if (map) {
-        member = Ref::borrow(PyDict_GetItemWithError(map.get(), name));
-        found = member ? 1 : PyErr_Occurred() ? -1 : 0;
-        map_generation = dict_generation;
-    }
-    else {
-        found = is_member_name(enum_type.get(), name);
-    }
-    if (found < 0) {
-        return nullptr;
-    }
-    if (!found) {
-        if (absent != nullptr) {
-            *absent = true;
-            return nullptr;
-        }
-        // The bare name is the exception's only argument; name and obj stay unset.
-        raise_with_arg(PyExc_AttributeError, name);
-        return nullptr;
-    }
-    Ref arr = Ref::borrow(self->cache_arr);
-    if (arr.get() == Py_None) {
-        raise_no_slots();
-        return nullptr;
-    }
-    bool remembered = false;
-    Ref again = lookup_global(names.CacheType, &remembered);  // `in` above may have run code
-    if (!again) {
-        return nullptr;
-    }
-    // Nothing at all ran since the membership test when CacheType came from memory
-    // and no watched dict changed: then the member found is the one to read.
-    bool unchanged = map && remembered && dict_generation == map_generation
-                     && again.get() == enum_type.get();
-    if (!unchanged
-        && (!map || again.get() != enum_type.get() || stock_member_map(again.get()).get() != map.get()
-            || dict_generation != map_generation)) {
-        member = Ref::steal(member_named(again.get(), name));
-        if (!member) {
-            return nullptr;
-        }
-    }
-    return read_entry(arr.get(), member.get());
-}
-
-PyObject*
-cache___getattr__(PyObject* op, PyObject* name)
-{
-    if (name != Py_None && !PyUnicode_CheckExact(name)) {
-        refuse_type("type", &PyUnicode_Type, name);
-        return nullptr;
-    }
-    PyObject* result = getattr_impl(as_cache(op), name);
-    if (result == nullptr) {
-        add_traceback("Cache.__getattr__");
-    }
-    return result;
+    return keyed_call<2>("Cache.get_or_exec", get_or_exec_sig, 0b11, args, nargs, kwnames,
+                         [&](std::int32_t k, Ref* cells) {
+                             return c_get_or_exec(as_cache(op), k, cells[1].get());
+                         });
 }
 
 PyObject*
@@ -829,16 +571,7 @@ cache___deepcopy__(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject*
 getitem_impl(CacheObject* self, PyObject* key)
 {
-    Ref enum_type = lookup_global(names.CacheType);
-    if (!enum_type) {
-        return nullptr;
-    }
-    int member = PyObject_IsInstance(key, enum_type.get());
-    if (member < 0) {
-        return nullptr;
-    }
-    if (!member) {
-        PyErr_SetObject(PyExc_TypeError, consts.key_type_message);
+    if (check_member_key(key) < 0) {
         return nullptr;
     }
     Ref arr = Ref::borrow(self->cache_arr);
@@ -873,79 +606,6 @@ cache_sq_item(PyObject* op, Py_ssize_t i)
         return nullptr;
     }
     return mapping->mp_subscript(op, index.get());
-}
-
-}  // namespace
-
-// The attribute lookup with the AttributeError of a missing name reported as 0 and
-// nothing raised; when the name is neither the type's nor a member of an exact
-// Cache, that error is never made. 1 with *out a new reference, or -1.
-int
-cache_lookup_attr(PyObject* op, PyObject* name, PyObject** out)
-{
-    *out = nullptr;
-    if (Py_IS_TYPE(op, &cache_type) && PyUnicode_CheckExact(name)
-        && _PyType_Lookup(&cache_type, name) == nullptr) {
-        bool absent = false;
-        *out = getattr_impl(as_cache(op), name, &absent);
-        if (*out != nullptr) {
-            return 1;
-        }
-        if (absent) {
-            return 0;
-        }
-        add_traceback("Cache.__getattr__");
-    }
-    else {
-        *out = PyObject_GetAttr(op, name);
-        if (*out != nullptr) {
-            return 1;
-        }
-    }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        return -1;
-    }
-    PyErr_Clear();
-    return 0;
-}
-
-namespace {
-
-// Cache's attribute lookup before the interpreter's own hook took over (see
-// install_attribute_hook): attributes first, then a member name. Reached through
-// the __getattribute__ wrapper that subclasses get, or as Cache's own hook if the
-// interpreter's could not be found.
-PyObject*
-cache_getattro(PyObject* op, PyObject* name)
-{
-    // An exact Cache has no instance dictionary, so the generic lookup comes down
-    // to what its type has: bind that here, and for a name the type doesn't have
-    // skip raising and clearing the AttributeError the generic lookup would.
-    if (Py_IS_TYPE(op, &cache_type) && PyUnicode_CheckExact(name)) {
-        PyObject* found = _PyType_Lookup(&cache_type, name);
-        if (found == nullptr) {
-            return cache___getattr__(op, name);
-        }
-        descrgetfunc get = Py_TYPE(found)->tp_descr_get;
-        if (get == nullptr) {
-            return Py_NewRef(found);
-        }
-        Ref held = Ref::borrow(found);
-        PyObject* bound = get(found, op, reinterpret_cast<PyObject*>(&cache_type));
-        if (bound != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            return bound;
-        }
-        PyErr_Clear();
-        return cache___getattr__(op, name);
-    }
-    // The generic lookup, a missing name reported as a null result with nothing
-    // raised (the interpreter's own hook asks it the same way; 3.12 and 3.13 have
-    // this entry point in their unstable C API, cpython/object.h).
-    PyObject* found = _PyObject_GenericGetAttrWithDict(op, name, nullptr, 1);
-    if (found != nullptr || PyErr_Occurred()) {
-        return found;
-    }
-    return cache___getattr__(op, name);
 }
 
 // ---- tables ----------------------------------------------------------------------
@@ -1005,53 +665,6 @@ fill_cache_functions()
         .c_get_or_exec = c_get_or_exec,
         .new_cache = new_cache,
     };
-}
-
-int
-install_attribute_hook()
-{
-    if (cache_getattribute != nullptr) {
-        return 0;  // a retried import: done by the first one
-    }
-    if constexpr (!interp::shortcuts) {
-        return 0;  // an interpreter whose hook and specializer were not checked: our own hook
-    }
-    // The interpreter's own hook for classes with __getattr__ (typeobject.c's
-    // slot_tp_getattr_hook, not exported): the generic lookup, asked without
-    // raising when __getattribute__ is object's, then type(self).__getattr__ called
-    // through the method descriptor's vectorcall, with no bound method. The
-    // interpreter's specializer accepts only it and the generic lookup as
-    // tp_getattro (specialize.c, analyze_descriptor), so only with it do method
-    // calls on a Cache skip the bound method. A throw-away class with
-    // __getattr__ gets it as its tp_getattro.
-    Ref body = Ref::steal(PyDict_New());
-    if (!body || PyDict_SetItemString(body.get(), "__getattr__", Py_None) < 0) {
-        return -1;
-    }
-    Ref probe = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type),
-                                                 "s(O)O", "probe", &PyBaseObject_Type, body.get()));
-    if (!probe) {
-        return -1;
-    }
-    getattrofunc hook = reinterpret_cast<PyTypeObject*>(probe.get())->tp_getattro;
-    object_getattribute = _PyType_Lookup(&PyBaseObject_Type, names.__getattribute__);
-    PyObject* wrapper = PyDict_GetItemWithError(cache_type.tp_dict, names.__getattribute__);
-    if (wrapper == nullptr || object_getattribute == nullptr || hook == nullptr
-        || hook == PyObject_GenericGetAttr || hook == cache_getattro) {
-        // Not the interpreter we know: keep our own hook, with bound methods.
-        return PyErr_Occurred() ? -1 : 0;
-    }
-    Py_INCREF(object_getattribute);  // object's, for good
-    Ref held = Ref::borrow(wrapper);
-    // With it gone, Cache.__getattribute__ is object's, which is what the
-    // specializer (by identity) and the hook (to use the generic lookup) look for.
-    if (PyDict_DelItem(cache_type.tp_dict, names.__getattribute__) < 0) {
-        return -1;
-    }
-    cache_type.tp_getattro = hook;
-    PyType_Modified(&cache_type);
-    cache_getattribute = held.release();
-    return 0;
 }
 
 // ---- the type object ---------------------------------------------------------------

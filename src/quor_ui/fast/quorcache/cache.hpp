@@ -16,17 +16,13 @@ extern QuorCacheFunctions cache_functions;
 // Fills the internal function table; the execution step calls it before readying the type.
 void fill_cache_functions();
 
-// Once the type is ready: method loads without a bound method (see cache.cpp).
-// 0, or -1 with the exception set.
-int install_attribute_hook();
+// Entry k of a slot list, or nullptr with IndexError set: the one bounds check
+// that every slot access goes through.
+PyObject** entry_at(PyObject* list, Py_ssize_t k);
 
 // Installs a pickle state (a tuple of at least one item) on `result`; 0, or -1
 // with the exception set.
 int set_state(CacheObject* result, PyObject* state);
-
-// getattr(op, name) with a missing name giving 0 and nothing raised (and, when
-// cheap to know, no AttributeError made at all); 1 with *out set, or -1.
-int cache_lookup_attr(PyObject* op, PyObject* name, PyObject** out);
 
 // The methods that live with the pickle support.
 PyObject* cache___reduce__(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

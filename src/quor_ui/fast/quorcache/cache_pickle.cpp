@@ -2,10 +2,12 @@
 // function that pickles refer to by name.
 #include <cstdint>
 
+#include "attributes.hpp"
 #include "binding.hpp"
 #include "cache.hpp"
 #include "constants.hpp"
 #include "errors.hpp"
+#include "remembered.hpp"
 
 namespace quorcache {
 

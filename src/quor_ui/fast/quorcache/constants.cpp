@@ -1,15 +1,10 @@
 #include "constants.hpp"
 
-#include "watch.hpp"
-
-#include <cstdint>
 
 namespace quorcache {
 
 Names names;
 Constants consts;
-PyObject* g_module_dict;
-PyObject* g_builtins;
 
 namespace {
 
@@ -39,9 +34,7 @@ keep(PyObject*& slot, PyObject* made)
 int
 make_constants()
 {
-    if (keep(consts.empty_tuple, PyTuple_New(0)) < 0
-        || keep(consts.empty_bytes, PyBytes_FromStringAndSize("", 0)) < 0
-        || keep(consts.empty_str, PyUnicode_FromStringAndSize("", 0)) < 0) {
+    if (keep(consts.empty_tuple, PyTuple_New(0)) < 0) {
         return -1;
     }
     const struct {
@@ -59,7 +52,6 @@ make_constants()
         {names.update, "update"},
         {names.__new__, "__new__"},
         {names.__name__, "__name__"},
-        {names.__builtins__, "__builtins__"},
         {names.__test__, "__test__"},
         {names.Cache, "Cache"},
         {names.pickle, "pickle"},
@@ -77,6 +69,7 @@ make_constants()
         {names.__get__, "__get__"},
         {names.__getitem__, "__getitem__"},
         {names.__getattribute__, "__getattribute__"},
+        {names.__getattr__, "__getattr__"},
         {names.mro, "mro"},
         {names.type, "type"},
         {names.func, "func"},
@@ -97,56 +90,6 @@ make_constants()
         return -1;
     }
     return 0;
-}
-
-bool
-only_str_keys(PyObject* dict)
-{
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    while (PyDict_Next(dict, &pos, &key, nullptr)) {
-        if (!PyUnicode_CheckExact(key)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-Remembered remembered_globals[2];
-
-Ref
-lookup_global_slow(PyObject* name)
-{
-    Remembered* remembered = remembered_globals;
-    PyObject* found = PyDict_GetItemWithError(g_module_dict, name);
-    if (found != nullptr) {
-        // With only str keys the look-up ran no code, so `found` is what the
-        // namespace holds now; remembered only while the namespace is watched.
-        Ref value = Ref::borrow(found);
-        Remembered* r = &remembered[0];
-        if (r->name != name && r->name != nullptr) {
-            r = &remembered[1];
-        }
-        PyObject* old = r->value;
-        if (only_str_keys(g_module_dict) && watch_dict(g_module_dict)) {
-            *r = {name, dict_generation, Py_NewRef(value.get())};
-        }
-        else if (r->name == name) {
-            *r = {nullptr, 0, nullptr};  // nothing to remember: let go of the last answer
-        }
-        else {
-            old = nullptr;
-        }
-        Py_XDECREF(old);  // may run code: the entry is already consistent
-        return value;
-    }
-    if (!PyErr_Occurred()) {
-        found = PyDict_GetItemWithError(PyModule_GetDict(g_builtins), name);
-        if (found == nullptr && !PyErr_Occurred()) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        }
-    }
-    return Ref::borrow(found);
 }
 
 }  // namespace quorcache

@@ -1,20 +1,19 @@
 // The module: its definition, the create and execution steps, and the import of
 // CacheType. All of it runs once per process, inside the first import.
+// The one translation unit that reports the build's shortcut setting (internals.hpp).
+#define QUORCACHE_REPORT_BUILD
+#include "internals.hpp"
+
 #include <Python.h>
 
 #include <cstdint>
 #include <cstdio>
 
+#include "attributes.hpp"
 #include "cache.hpp"
 #include "constants.hpp"
 #include "errors.hpp"
-#include "interpreter.hpp"
-
-#if !QUORCACHE_SHORTCUTS
-// Said once per build, here: the other files take the same branch silently.
-#pragma message("quorcache: every shortcut off for CPython " PY_VERSION \
-                " (a version not checked, a free-threaded build or QUORCACHE_NO_SHORTCUTS)")
-#endif
+#include "remembered.hpp"
 
 namespace quorcache {
 
