@@ -104,7 +104,7 @@ chroot_copy_host_files() {
     done
 }
 
-# Makes the chroot when missing and installs what it lacks; says which versions it has.
+# Makes the chroot when missing and installs what it lacks.
 chroot_make() {
     local url apt pkgs=() missing=() v
     mkdir -p "$(dirname "$chroot_dir")"
@@ -142,6 +142,12 @@ chroot_make() {
             echo "chroot.sh: Debian unstable no longer has CPython ${missing[*]}; going on without" >&2
         echo "$want" >"$chroot_dir/.quor-packages"
     fi
+    exec 9>&-
+}
+
+# Says which interpreters the chroot has.
+chroot_list() {
+    local v
     for v in "${chroot_versions[@]}"; do
         [ -z "$(chroot_python "$v")" ] || echo "chroot.sh: $chroot_dir has $(chroot_run "/usr/bin/python$v" -VV 2>/dev/null | head -n 1)" >&2
     done
@@ -151,5 +157,9 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
     set -euo pipefail
     root=$(cd "$(dirname "$0")/.." && pwd)
     chroot_make
-    [ $# -eq 0 ] || chroot_run "$@"
+    if [ $# -eq 0 ]; then
+        chroot_list
+    else
+        chroot_run "$@"
+    fi
 fi
