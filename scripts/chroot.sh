@@ -141,6 +141,7 @@ chroot_make() {
         [ ${#missing[@]} -eq 0 ] ||
             echo "chroot.sh: Debian unstable no longer has CPython ${missing[*]}; going on without" >&2
         echo "$want" >"$chroot_dir/.quor-packages"
+        chroot_copy_host_files                          # over what ca-certificates wrote
     fi
     exec 9>&-
 }

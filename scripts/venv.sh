@@ -41,7 +41,11 @@ find_python() {
 run_in_chroot() {
     local want=$1
     shift
-    chroot_ready || chroot_make
+    if chroot_ready; then
+        chroot_copy_host_files
+    else
+        chroot_make
+    fi
     if [ -z "$(chroot_python "$want")" ]; then
         echo "$(basename "$caller"): the chroot has no CPython $want" >&2
         exit 1
