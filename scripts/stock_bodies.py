@@ -17,7 +17,10 @@ FUNCTIONS = [
 
 
 def literal(data):
-    return '"' + "".join(f"\\x{b:02x}" for b in data) + '"'
+    """A C string literal of `data`, 16 bytes a line."""
+    lines = ['"' + "".join(f"\\x{b:02x}" for b in data[i:i + 16]) + '"'
+             for i in range(0, len(data), 16)]
+    return "\n        ".join(lines) or '""'
 
 
 def text(value):

@@ -6,6 +6,7 @@ import dis
 
 import pytest
 
+from conftest import needs_shortcuts
 from quor_ui.core.enums import CacheType as K
 from quor_ui.fast.quorcache.quorcache import Cache
 
@@ -18,6 +19,7 @@ def specialised(fn, *args):
             if i.opname.startswith(("LOAD_ATTR", "CALL"))]
 
 
+@needs_shortcuts
 def test_method_calls_are_specialised():
     def calls(c, k):
         c.get(k)
@@ -222,15 +224,21 @@ def test_immutable_subclass_made_by_an_extension_is_constructible():
     assert s.THEME == "t" and s.get(K.THEME) == "t"
 
 
-def test_property_raising_attribute_error_falls_back_to_members():
-    class Sub(Cache):
-        @property
-        def THEME(self):
-            raise AttributeError("inner")
+@pytest.mark.parametrize("make", [plain, own_getattr])
+def test_subclass_property_errors(make):
+    def fails(error):
+        def get(self):
+            raise error
+        return property(get)
 
-    s = Sub()
+    cls = type("Sub", (make(),), {"THEME": fails(AttributeError("inner")),
+                                  "LAYOUT": fails(ValueError("inner"))})
+    s = cls()
     s.set(K.THEME, "t")
-    assert s.THEME == "t"
+    assert s.THEME == "t"  # an AttributeError falls back to the members
+    with pytest.raises(ValueError, match="inner") as err:  # anything else comes out as raised
+        s.LAYOUT
+    assert err.value.__context__ is None
 
 
 def test_subclass_first_instance_under_failed_allocations():

@@ -11,7 +11,7 @@ from unittest import mock
 
 import pytest
 
-from conftest import slots
+from conftest import needs_shortcuts, slots
 from quor_ui.core.enums import CacheType
 from quor_ui.fast.quorcache.quorcache import Cache
 
@@ -32,6 +32,7 @@ def enum_calls(fn):
     return calls
 
 
+@needs_shortcuts
 def test_stock_members_run_no_enum_code():
     c = Cache()
     c.set(CacheType.THEME, "t")
@@ -111,6 +112,7 @@ def test_key_classes_changed_after_use_are_read_again():
     assert slot_of(c, "again") == 3 and c.get(Other.A) == "other"
 
 
+@needs_shortcuts
 def test_value_getter_restored_after_a_change():
     prop = enum.Enum.__dict__["value"]
     stock = prop.fget
@@ -355,6 +357,57 @@ def test_cache_type_with_its_own_metaclass_is_asked(mod, monkeypatch):
                                ("getitem", "ALIAS"), ("members",)]
 
 
+class ReplacingMeta(enum.EnumType):
+    def __getitem__(cls, name):  # runs between reading the slot list and the member
+        ReplacingMeta.cache.__setstate__(([f"new {i}" for i in range(32)],))
+        return super().__getitem__(name)
+
+
+class Replacing(enum.Enum, metaclass=ReplacingMeta):
+    A = 1
+
+
+class Vanishing(str):
+    """A member-map key probed with 'A' whose comparison drops CacheType from the module."""
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        vars(Vanishing.mod).pop("CacheType", None)
+        return False
+
+
+def test_member_lookup_reads_the_list_and_namespace_as_the_python_class_does(mod, monkeypatch):
+    c = ReplacingMeta.cache = Cache()
+    monkeypatch.setattr(mod, "CacheType", Replacing)
+    c.set(Replacing.A, "old")
+    assert c.A == "old"  # self.cache_arr is read before CacheType[name]
+    assert c.get(Replacing.A) == "new 1"
+    Vanishing.mod = mod
+    members = {Vanishing("A"): None, **Replacing._member_map_}
+    monkeypatch.setattr(Replacing, "_member_map_", members)
+    with pytest.raises(NameError, match="CacheType"):
+        c.A
+
+
+def test_each_new_look_at_enum_releases_the_previous_capture():
+    run_fresh(WARM + textwrap.dedent("""
+        import types, weakref, gc
+        def stock_copy():
+            get = enum.property.__dict__['__get__']
+            copy = types.FunctionType(get.__code__, vars(enum), get.__name__, get.__defaults__)
+            copy.__qualname__, copy.__module__ = get.__qualname__, 'enum'
+            return copy
+        enum.property.__get__ = first = stock_copy()
+        assert c.get(K.THEME) == 't' and c.get(K.THEME) == 't'  # captured `first`
+        gone = weakref.ref(first)
+        enum.property.__get__ = stock_copy()
+        del first
+        assert c.get(K.THEME) == 't' and c.get(K.THEME) == 't'  # captured the second
+        gc.collect()
+        assert gone() is None
+    """))
+
+
 def run_fresh(code):
     """Runs code in a new interpreter that imports this package the way the tests do."""
     prelude = textwrap.dedent("""\
@@ -587,6 +640,7 @@ def test_file_name_of_enum_code_is_compared_without_running_code():
     """)
 
 
+@needs_shortcuts
 def test_shortcuts_return_after_changes_that_are_undone():
     c = Cache()
     c.set(CacheType.THEME, "t")

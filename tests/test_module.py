@@ -33,7 +33,7 @@ def run(code, *argv, python=sys.executable, env=None, check=True):
 def added_at(name, filename, line):
     """The name that the source line a traceback entry points at gives its entry."""
     text = (SOURCES / filename).read_text().splitlines()[line - 1]
-    found = re.search(r'(?:add_traceback|keyed_call<\d>)(_raw)?\("([^"]+)"', text)
+    found = re.search(r'(?:add_traceback|keyed_call<[^>]*>)(_raw)?\("([^"]+)"', text)
     assert found, f"{filename}:{line} adds no traceback entry: {text.strip()}"
     return found[2] if found[1] else f"{NAME}.{found[2]}"
 

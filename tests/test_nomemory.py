@@ -30,7 +30,7 @@ import textwrap
 import pytest
 
 import test_leaks
-from conftest import Key, slots
+from conftest import Key, needs_shortcuts, slots
 from leakcheck import TABLE, ref_counts
 from test_leaks import A, B, CHECKSUM, K, LST, V, Token, bare, full, short, unpickle
 from quor_ui.fast.quorcache.quorcache import Cache
@@ -678,6 +678,7 @@ FIRST_USES = {
 }
 
 
+@needs_shortcuts
 @pytest.mark.parametrize("use", FIRST_USES)
 def test_failure_during_first_keyed_use_is_transient(use):
     """An allocation failure while the first keyed operation looks at the enum machinery

@@ -120,10 +120,9 @@ cache_lookup_attr(PyObject* op, PyObject* name, PyObject** out)
     return 0;
 }
 
-// Cache's own attribute lookup, kept where the interpreter's hook can't be had (an
-// unlisted version, or QUORCACHE_NO_SHORTCUTS): attributes first, then a member
-// name. Subclasses then reach it through the __getattribute__ wrapper readying
-// made, before their own __getattr__.
+// Cache's own attribute lookup, kept where the interpreter's hook is not taken (an
+// unlisted version, or QUORCACHE_NO_SHORTCUTS) or can't be had: attributes first,
+// then a member name.
 PyObject*
 cache_getattro(PyObject* op, PyObject* name)
 {
@@ -211,7 +210,8 @@ subclass_getattro(PyObject* op, PyObject* name)
         return member;
     }
     Ref getattr = Ref::borrow(type_lookup(type, names.__getattr__));
-    if (!getattr || PyDict_GetItemWithError(cache_type.tp_dict, names.__getattr__) == getattr.get()) {
+    if (!getattr
+        || PyDict_GetItemWithError(cache_type.tp_dict, names.__getattr__) == getattr.get()) {
         // Not ours to have come here: the interpreter resets the hook when
         // __getattr__ goes, but fail as Cache.__getattr__ would.
         if (!PyErr_Occurred()) {
@@ -268,7 +268,10 @@ install_attribute_hook()
     // asked without raising when __getattribute__ is object's, then
     // type(self).__getattr__ called through the method descriptor's vectorcall,
     // with no bound method. Only under it (or the generic lookup) does the
-    // interpreter load methods without a bound method (internals.hpp).
+    // interpreter load methods without a bound method (internals.hpp). Subclasses
+    // get it from the interpreter in every build, so every build removes Cache's
+    // __getattribute__ and installs the member lookup where subclasses need it;
+    // only with SHORTCUTS does Cache itself take the hook.
     getattrofunc hook = probe_getattr_hook();
     if (hook == nullptr || hook == cache_getattro) {
         // Not an interpreter we know: keep our own hook, with bound methods.
@@ -284,7 +287,9 @@ install_attribute_hook()
     if (PyDict_DelItem(cache_type.tp_dict, names.__getattribute__) < 0) {
         return -1;
     }
-    cache_type.tp_getattro = hook;
+    if (SHORTCUTS) {
+        cache_type.tp_getattro = hook;
+    }
     PyType_Modified(&cache_type);
     object_getattribute = object_get.release();  // for good
     interpreter_hook = hook;

@@ -36,7 +36,8 @@ same_text(PyObject* a, PyObject* b)
     Py_ssize_t len = PyUnicode_GET_LENGTH(a);
     return len == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b)
            && std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                          static_cast<std::size_t>(len) * PyUnicode_KIND(a)) == 0;
+                          static_cast<std::size_t>(len) * PyUnicode_KIND(a))
+                  == 0;
 }
 
 // Index of the parameter in [from, to) that `key` names, -1 if none, -2 on error.
@@ -163,7 +164,8 @@ to_long(PyObject* obj, long lo, long hi, bool own_message, long* out)
                              "__int__ returned non-int (type %.200s).  The ability to return an "
                              "instance of a strict subclass of int is deprecated, and may be "
                              "removed in a future version of Python.",
-                             tname) < 0) {
+                             tname)
+            < 0) {
             return -1;
         }
     }
@@ -243,8 +245,9 @@ refuse_none(const char* param)
 int
 refuse_type(const char* param, PyTypeObject* expected, PyObject* got)
 {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 param, expected->tp_name, Py_TYPE(got)->tp_name);
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
+                 expected->tp_name, Py_TYPE(got)->tp_name);
     return -1;
 }
 

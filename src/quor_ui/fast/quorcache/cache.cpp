@@ -341,10 +341,9 @@ c_get_or_exec(CacheObject* self, std::int32_t type_idx, PyObject* func)
     if (*slot != Py_None) {
         return Py_NewRef(*slot);
     }
-    Ref result = Ref::steal(PyMethod_Check(func)
-                                ? PyObject_CallOneArg(PyMethod_GET_FUNCTION(func),
-                                                      PyMethod_GET_SELF(func))
-                                : PyObject_CallNoArgs(func));
+    Ref result = Ref::steal(PyMethod_Check(func) ? PyObject_CallOneArg(PyMethod_GET_FUNCTION(func),
+                                                                       PyMethod_GET_SELF(func))
+                                                 : PyObject_CallNoArgs(func));
     if (!result) {
         add_traceback("Cache.c_get_or_exec");
         return nullptr;
@@ -459,11 +458,10 @@ cache_clear_selected(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyOb
 // traceback entry, as the binder's own), resolve the key, run `op(k, cells)`;
 // a failure of the binding or after the refusals adds the method's entry.
 // Traceback entries point at the method's own line (`where`).
-template <std::size_t N, typename Op>
+template <std::size_t N, unsigned refused_none, typename Op>
 PyObject*
-keyed_call(const char* qualname, const Signature& sig, unsigned refused_none, PyObject* const* args,
-           Py_ssize_t nargs, PyObject* kwnames, Op op,
-           std::source_location where = std::source_location::current())
+keyed_call(const char* qualname, const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+           PyObject* kwnames, Op op, std::source_location where = std::source_location::current())
 {
     Ref cells[N];
     if (bind(sig, args, nargs, kwnames, cells) < 0) {
@@ -471,7 +469,7 @@ keyed_call(const char* qualname, const Signature& sig, unsigned refused_none, Py
         return nullptr;
     }
     for (std::size_t i = 0; i < N; ++i) {
-        if ((refused_none >> i & 1) != 0 && cells[i].get() == Py_None) {
+        if ((refused_none >> i & 1U) != 0 && cells[i].get() == Py_None) {
             refuse_none(PyUnicode_AsUTF8(*sig.params[i]));
             return nullptr;
         }
@@ -487,36 +485,34 @@ keyed_call(const char* qualname, const Signature& sig, unsigned refused_none, Py
 PyObject*
 cache_get(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
-    return keyed_call<1>("Cache.get", get_sig, 0b01, args, nargs, kwnames,
-                         [&](std::int32_t k, Ref*) { return c_get(as_cache(op), k); });
+    return keyed_call<1, 0b01>("Cache.get", get_sig, args, nargs, kwnames,
+                               [&](std::int32_t k, Ref*) { return c_get(as_cache(op), k); });
 }
 
 PyObject*
 cache_set(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
-    return keyed_call<2>("Cache.set", set_sig, 0, args, nargs, kwnames,
-                         [&](std::int32_t k, Ref* cells) -> PyObject* {
-                             return set_impl(as_cache(op), k, cells[1].get()) < 0 ? nullptr
-                                                                                   : Py_NewRef(Py_None);
-                         });
+    return keyed_call<2, 0>(
+        "Cache.set", set_sig, args, nargs, kwnames, [&](std::int32_t k, Ref* cells) -> PyObject* {
+            return set_impl(as_cache(op), k, cells[1].get()) < 0 ? nullptr : Py_NewRef(Py_None);
+        });
 }
 
 PyObject*
 cache_get_or_set_val(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
-    return keyed_call<2>("Cache.get_or_set_val", get_or_set_val_sig, 0, args, nargs, kwnames,
-                         [&](std::int32_t k, Ref* cells) {
-                             return c_get_or_set_val(as_cache(op), k, cells[1].get());
-                         });
+    return keyed_call<2, 0>("Cache.get_or_set_val", get_or_set_val_sig, args, nargs, kwnames,
+                            [&](std::int32_t k, Ref* cells) {
+                                return c_get_or_set_val(as_cache(op), k, cells[1].get());
+                            });
 }
 
 PyObject*
 cache_get_or_exec(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
-    return keyed_call<2>("Cache.get_or_exec", get_or_exec_sig, 0b11, args, nargs, kwnames,
-                         [&](std::int32_t k, Ref* cells) {
-                             return c_get_or_exec(as_cache(op), k, cells[1].get());
-                         });
+    return keyed_call<2, 0b11>(
+        "Cache.get_or_exec", get_or_exec_sig, args, nargs, kwnames,
+        [&](std::int32_t k, Ref* cells) { return c_get_or_exec(as_cache(op), k, cells[1].get()); });
 }
 
 PyObject*
@@ -558,7 +554,7 @@ cache___deepcopy__(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObje
         // By name, so that a subclass's own copy() is the one used. An exact Cache
         // has no instance dict and an immutable type: its copy is this module's.
         result = Py_IS_TYPE(op, &cache_type) ? cache_copy(op, nullptr, 0, nullptr)
-                                              : PyObject_CallMethodNoArgs(op, names.copy);
+                                             : PyObject_CallMethodNoArgs(op, names.copy);
     }
     if (result == nullptr) {
         add_traceback("Cache.__deepcopy__");
@@ -670,15 +666,14 @@ fill_cache_functions()
 // ---- the type object ---------------------------------------------------------------
 
 PyTypeObject cache_type = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "quor_ui.fast.quorcache.quorcache.Cache",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "quor_ui.fast.quorcache.quorcache.Cache",
     .tp_basicsize = sizeof(CacheObject),
     .tp_dealloc = cache_dealloc,  // static type: no decref of the type
     .tp_as_sequence = &cache_as_sequence,
     .tp_as_mapping = &cache_as_mapping,
     .tp_getattro = cache_getattro,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VERSION_TAG | Py_TPFLAGS_BASETYPE
-                | Py_TPFLAGS_HAVE_GC,
+    .tp_flags =
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VERSION_TAG | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     .tp_traverse = cache_traverse,  // visits cache_arr only
     .tp_clear = cache_tp_clear,
     .tp_methods = cache_methods,

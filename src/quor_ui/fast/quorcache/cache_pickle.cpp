@@ -60,7 +60,8 @@ reduce_impl(CacheObject* self)
     // Tuples made one by one: Py_BuildValue of CPython 3.12.1 loses the inner tuple
     // when an allocation for the outer one fails.
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
-    Ref args = Ref::steal(PyTuple_Pack(3, type, consts.checksum, use_setstate ? Py_None : state.get()));
+    Ref args =
+        Ref::steal(PyTuple_Pack(3, type, consts.checksum, use_setstate ? Py_None : state.get()));
     if (!args) {
         return nullptr;
     }
@@ -92,12 +93,12 @@ raise_checksum_mismatch(std::int64_t checksum)
     if (!error) {
         return;
     }
-    Ref message = Ref::steal(PyUnicode_FromFormat(
-        "Incompatible checksums (0x%x vs (0x%x, 0x%x, 0x%x) = (%s))",
-        static_cast<unsigned int>(static_cast<std::uint64_t>(checksum)),
-        static_cast<unsigned int>(ACCEPTED_PICKLE_CHECKSUMS[0]),
-        static_cast<unsigned int>(ACCEPTED_PICKLE_CHECKSUMS[1]),
-        static_cast<unsigned int>(ACCEPTED_PICKLE_CHECKSUMS[2]), "cache_arr"));
+    Ref message = Ref::steal(
+        PyUnicode_FromFormat("Incompatible checksums (0x%x vs (0x%x, 0x%x, 0x%x) = (%s))",
+                             static_cast<unsigned int>(static_cast<std::uint64_t>(checksum)),
+                             static_cast<unsigned int>(ACCEPTED_PICKLE_CHECKSUMS[0]),
+                             static_cast<unsigned int>(ACCEPTED_PICKLE_CHECKSUMS[1]),
+                             static_cast<unsigned int>(ACCEPTED_PICKLE_CHECKSUMS[2]), "cache_arr"));
     if (message) {
         PyErr_SetObject(error.get(), message.get());
     }
@@ -111,7 +112,8 @@ unpickle_impl(PyObject* type, PyObject* state, std::int64_t checksum)
         return nullptr;
     }
     // Cache.__new__(type): allocation only; neither __init__ nor a subclass's __new__ runs.
-    Ref new_ = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(&cache_type), names.__new__));
+    Ref new_ =
+        Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(&cache_type), names.__new__));
     if (!new_) {
         return nullptr;
     }

@@ -1,6 +1,5 @@
 #include "constants.hpp"
 
-
 namespace quorcache {
 
 Names names;

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 
-
 namespace quorcache {
 
 inline constexpr Py_ssize_t SLOT_COUNT = 32;
@@ -30,10 +29,10 @@ struct Names {
     PyObject* Cache;
     PyObject* pickle;
     PyObject* PickleError;
-    PyObject* enums_module;   // "quor_ui.core.enums"
-    PyObject* module_name;    // "quor_ui.fast.quorcache.quorcache"
+    PyObject* enums_module;  // "quor_ui.core.enums"
+    PyObject* module_name;  // "quor_ui.fast.quorcache.quorcache"
     // what the stock enum machinery is made of
-    PyObject* enum_;          // "enum"
+    PyObject* enum_;  // "enum"
     PyObject* Enum;
     PyObject* EnumType;
     PyObject* property;
@@ -60,8 +59,8 @@ extern Names names;
 
 struct Constants {
     PyObject* empty_tuple;
-    PyObject* checksum;           // PICKLE_CHECKSUM as an int
-    PyObject* key_type_message;   // argument of subscription's TypeError
+    PyObject* checksum;  // PICKLE_CHECKSUM as an int
+    PyObject* key_type_message;  // argument of subscription's TypeError
 };
 extern Constants consts;
 

@@ -17,13 +17,13 @@ enum Finding { FAILED = 0, STOCK = 1, CUSTOMISED = -1 };
 // The parts of the machinery a look reads, owned while it checks them.
 struct Parts {
     Ref Enum, EnumType, property;  // the classes, as enum's namespace holds them
-    Ref value_descr;               // Enum.__dict__['value']
-    Ref property_get;              // enum.property.__get__
-    Ref value_fget;                // the descriptor's fget
-    Ref members;                   // EnumType.__members__
+    Ref value_descr;  // Enum.__dict__['value']
+    Ref property_get;  // enum.property.__get__
+    Ref value_fget;  // the descriptor's fget
+    Ref members;  // EnumType.__members__
     Ref members_fget;
-    Ref getitem;                   // EnumType.__getitem__
-    Ref enum_globals;              // the globals of __members__'s getter
+    Ref getitem;  // EnumType.__getitem__
+    Ref enum_globals;  // the globals of __members__'s getter
 };
 
 PyTypeObject*
@@ -52,7 +52,8 @@ check_plain_lookup(PyTypeObject* type)
 {
     PyObject* mro = type->tp_mro;  // the type holds it; nothing below runs code
     for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
-        Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
+        Ref dict =
+            Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
         if (!dict) {
             return FAILED;
         }
@@ -104,8 +105,9 @@ check_value_descriptor(Parts& p)
     if (!p.value_descr) {
         return PyErr_Occurred() ? FAILED : CUSTOMISED;
     }
-    if (Py_TYPE(p.value_descr.get()) != prop_type || prop_type->tp_getattro != PyObject_GenericGetAttr
-        || prop_type->tp_descr_set == nullptr || type_lookup(prop_type, names.fget) != nullptr) {
+    if (Py_TYPE(p.value_descr.get()) != prop_type
+        || prop_type->tp_getattro != PyObject_GenericGetAttr || prop_type->tp_descr_set == nullptr
+        || type_lookup(prop_type, names.fget) != nullptr) {
         return CUSTOMISED;
     }
     p.property_get = Ref::borrow(type_lookup(prop_type, names.__get__));
@@ -132,7 +134,8 @@ check_metaclass(Parts& p)
     p.getitem = Ref::borrow(type_lookup(meta, names.__getitem__));
     if (meta->tp_getattro != PyType_Type.tp_getattro || !p.members
         || type_lookup(meta, names.mro) != type_lookup(&PyType_Type, names.mro)
-        || Py_TYPE(p.members.get()) != &PyProperty_Type || type_lookup(meta, names._member_map_) != nullptr
+        || Py_TYPE(p.members.get()) != &PyProperty_Type
+        || type_lookup(meta, names._member_map_) != nullptr
         || !is_enum_function(p.getitem.get(), "EnumType.__getitem__")) {
         return CUSTOMISED;
     }
@@ -166,7 +169,7 @@ check_members_globals(Parts& p)
 // The functions' code may have been swapped before this look: each must be the
 // body this interpreter's enum.py compiles to.
 Finding
-check_bodies(const Parts& p)
+check_bodies(Parts& p)
 {
     const std::pair<PyObject*, const StockBody*> bodies[] = {
         {p.property_get.get(), &stock_bodies::property_get_body},
@@ -193,8 +196,8 @@ check_bodies(const Parts& p)
 Finding
 examine(PyObject* enum_module, Parts& p)
 {
-    Finding (*const checks[])(Parts&) = {check_value_descriptor, check_metaclass, check_members_globals,
-                                         [](Parts& parts) { return check_bodies(parts); }};
+    Finding (*const checks[])(Parts&) = {check_value_descriptor, check_metaclass,
+                                         check_members_globals, check_bodies};
     Finding found = check_classes(enum_module, p);
     for (auto check : checks) {
         if (found != STOCK) {
@@ -252,8 +255,11 @@ keep_customised(Parts& p)
     r.customised_property = customised_at(p.property);
     r.customised_meta = customised_at(p.EnumType);
     r.customised = true;
-    Ref earlier[] = {r.customised_property_type.exchange(r.customised_property.type ? std::move(p.property) : Ref()),
-                     r.customised_meta_type.exchange(r.customised_meta.type ? std::move(p.EnumType) : Ref())};
+    // The classes of an earlier finding are released last, once this one is whole.
+    Ref earlier[] = {
+        r.customised_property_type.exchange(r.customised_property.type ? std::move(p.property)
+                                                                       : Ref()),
+        r.customised_meta_type.exchange(r.customised_meta.type ? std::move(p.EnumType) : Ref())};
 }
 
 // The one place that decides, whenever a look is due (first use, or enum.property
@@ -423,7 +429,8 @@ mapping_proxy_is_stock()
     // A key that is no exact str could answer the look-up differently from one
     // call to the next without the dict changing: no shortcut stands for that.
     if (!only_str_keys(globals)
-        || PyDict_GetItem(globals, names.MappingProxyType) != reinterpret_cast<PyObject*>(&PyDictProxy_Type)) {
+        || PyDict_GetItem(globals, names.MappingProxyType)
+               != reinterpret_cast<PyObject*>(&PyDictProxy_Type)) {
         return false;
     }
     if (watch_dict(globals)) {
@@ -482,7 +489,8 @@ stock_member_map(PyObject* enum_type)
         look_at_enum_machinery();
         return {};
     }
-    if (!mapping_proxy_is_stock() || property_getter(s.members_property.get()) != s.members_fget.get()
+    if (!mapping_proxy_is_stock()
+        || property_getter(s.members_property.get()) != s.members_fget.get()
         || PyFunction_GET_CODE(s.members_fget.get()) != s.members_fget_code.get()
         || PyFunction_GET_CODE(s.getitem.get()) != s.getitem_code.get()) {
         return {};

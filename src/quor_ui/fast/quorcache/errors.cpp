@@ -32,11 +32,11 @@ add_traceback_raw(const char* fullname, std::source_location where)
     PyObject* exc = PyErr_GetRaisedException();
     Ref globals = Ref::steal(PyDict_New());
     Ref code = globals ? Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(
-                             basename(where.file_name()), fullname, static_cast<int>(where.line()))))
+                   basename(where.file_name()), fullname, static_cast<int>(where.line()))))
                        : Ref();
     Ref frame = code ? Ref::steal(reinterpret_cast<PyObject*>(
-                           PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
-                                       globals.get(), nullptr)))
+                    PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
+                                globals.get(), nullptr)))
                      : Ref();
     if (!frame) {
         if (exc != nullptr) {

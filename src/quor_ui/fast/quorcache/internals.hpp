@@ -114,16 +114,27 @@ inline constexpr bool SHORTCUTS = QUORCACHE_INTERNALS != 0;
 
 // ---- types -----------------------------------------------------------------------
 
-// The attribute `name` of `type` as its MRO gives it (borrowed, maybe null), with
-// nothing raised. Never called without SHORTCUTS.
+// The attribute `name` of `type` as its MRO gives it (borrowed from a class dict,
+// maybe null), with nothing raised. Without SHORTCUTS the MRO is walked through
+// the public API (no type cache; a look-up may then run a key's __eq__, so callers
+// hold the result at once, as they do).
 inline PyObject*
 type_lookup(PyTypeObject* type, PyObject* name)
 {
 #if QUORCACHE_INTERNALS
     return _PyType_Lookup(type, name);
 #else
-    (void)type, (void)name;
-    return nullptr;
+    PyObject* exc = PyErr_GetRaisedException();
+    PyObject* found = nullptr;
+    PyObject* mro = type->tp_mro;
+    for (Py_ssize_t i = 0; mro != nullptr && found == nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* dict = PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i)));
+        found = dict != nullptr ? PyDict_GetItemWithError(dict, name) : nullptr;
+        Py_XDECREF(dict);  // the class keeps it, and `found` with it
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+    return found;
 #endif
 }
 
@@ -169,14 +180,14 @@ generic_getattr_or_null(PyObject* op, PyObject* name)
 #endif
 }
 
-// The interpreter's own attribute hook for classes with __getattr__, the only
-// hook besides the generic lookup under which the interpreter loads methods
-// without a bound method: a throw-away class with __getattr__ gets it. nullptr,
-// maybe with an exception set, when it can't be had (or without SHORTCUTS).
+// The interpreter's own attribute hook for classes with __getattr__: a throw-away
+// class with __getattr__ gets it (public API, in every build). With SHORTCUTS it
+// becomes Cache's hook, relying on it being the only hook besides the generic
+// lookup under which the interpreter loads methods without a bound method.
+// nullptr, maybe with an exception set, when it can't be had.
 inline getattrofunc
 probe_getattr_hook()
 {
-#if QUORCACHE_INTERNALS
     PyObject* body = PyDict_New();
     if (body == nullptr || PyDict_SetItemString(body, "__getattr__", Py_None) < 0) {
         Py_XDECREF(body);
@@ -191,9 +202,6 @@ probe_getattr_hook()
     getattrofunc hook = reinterpret_cast<PyTypeObject*>(probe)->tp_getattro;
     Py_DECREF(probe);
     return hook == PyObject_GenericGetAttr ? nullptr : hook;
-#else
-    return nullptr;
-#endif
 }
 
 // ---- objects -----------------------------------------------------------------------
@@ -268,6 +276,7 @@ struct StockBody {
 // The bodies of enum.py's property.__get__, Enum.value, EnumType.__getitem__ and
 // EnumType.__members__ (the getter), as this version compiles them.
 namespace stock_bodies {
+// clang-format off
 #if QUORCACHE_INTERNALS == 312
 inline const StockBody property_get_body = {
     3, 0, 0, 3, 0x3,
@@ -442,6 +451,7 @@ inline const StockBody members_body = {
 #else
 inline const StockBody property_get_body{}, value_body{}, getitem_body{}, members_body{};
 #endif
+// clang-format on
 }  // namespace stock_bodies
 
 // `f`, a Python function, has exactly `body` (names and constants compared as
@@ -459,12 +469,14 @@ function_body_is(PyObject* f, const StockBody& body)
         || PyTuple_GET_SIZE(code->co_consts) != body.const_count
         || PyBytes_GET_SIZE(code->co_exceptiontable) != body.exceptiontable_size
         || std::memcmp(PyBytes_AS_STRING(code->co_exceptiontable), body.exceptiontable,
-                       static_cast<std::size_t>(body.exceptiontable_size)) != 0) {
+                       static_cast<std::size_t>(body.exceptiontable_size))
+               != 0) {
         return 0;
     }
     for (Py_ssize_t i = 0; i < body.name_count; ++i) {
         PyObject* name = PyTuple_GET_ITEM(code->co_names, i);
-        if (!PyUnicode_CheckExact(name) || PyUnicode_CompareWithASCIIString(name, body.names[i]) != 0) {
+        if (!PyUnicode_CheckExact(name)
+            || PyUnicode_CompareWithASCIIString(name, body.names[i]) != 0) {
             return 0;
         }
     }
@@ -484,8 +496,10 @@ function_body_is(PyObject* f, const StockBody& body)
     if (ops == nullptr) {
         return -1;
     }
-    bool same = PyBytes_GET_SIZE(ops) == body.code_size
-                && std::memcmp(PyBytes_AS_STRING(ops), body.code, static_cast<std::size_t>(body.code_size)) == 0;
+    bool same =
+        PyBytes_GET_SIZE(ops) == body.code_size
+        && std::memcmp(PyBytes_AS_STRING(ops), body.code, static_cast<std::size_t>(body.code_size))
+               == 0;
     Py_DECREF(ops);
     return same;
 #else
@@ -609,8 +623,7 @@ learn_inline_slot(InlineSlot& slot, PyObject* obj, PyObject* name, PyObject* exp
 #if QUORCACHE_INTERNALS
     PyTypeObject* type = Py_TYPE(obj);
     if (!(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) || !(type->tp_flags & Py_TPFLAGS_HEAPTYPE)
-        || type->tp_version_tag == 0
-        || !PyUnicode_CheckExact(name)) {
+        || type->tp_version_tag == 0 || !PyUnicode_CheckExact(name)) {
         return false;
     }
     auto* keys = reinterpret_cast<detail::Keys312*>(
@@ -623,7 +636,8 @@ learn_inline_slot(InlineSlot& slot, PyObject* obj, PyObject* name, PyObject* exp
     for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i) {
         PyObject* key = entries[i].me_key;
         // Keys of shared keys are exact str; comparing two str runs no code.
-        if (key == name || (key != nullptr && PyUnicode_CheckExact(key) && PyUnicode_Compare(key, name) == 0)) {
+        if (key == name
+            || (key != nullptr && PyUnicode_CheckExact(key) && PyUnicode_Compare(key, name) == 0)) {
             InlineSlot learnt{type, type->tp_version_tag, i};
             if (inline_attr(learnt, obj) != expected) {
                 return false;
@@ -650,7 +664,8 @@ inline bool
 only_str_keys(PyObject* dict)
 {
 #if QUORCACHE_INTERNALS
-    auto* keys = reinterpret_cast<const detail::Keys312*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
+    auto* keys =
+        reinterpret_cast<const detail::Keys312*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
     return keys->dk_kind != 0;
 #else
     Py_ssize_t pos = 0;

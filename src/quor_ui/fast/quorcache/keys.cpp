@@ -135,7 +135,9 @@ default_whitelist()
         enum_type.get(), [](PyObject* map) { return Ref::steal(PyDict_Values(map)); },
         [&]() -> Ref {
             Ref members = Ref::steal(PyObject_GetAttr(enum_type.get(), names.__members__));
-            Ref values = members ? Ref::steal(PyObject_CallMethodNoArgs(members.get(), names.values)) : Ref();
+            Ref values = members
+                             ? Ref::steal(PyObject_CallMethodNoArgs(members.get(), names.values))
+                             : Ref();
             return values ? Ref::steal(PySequence_List(values.get())) : Ref();
         });
 }

@@ -29,8 +29,8 @@ int check_member_key(PyObject* key);
 struct MemberName {
     int found = 0;  // 1, 0, or -1 with the exception set
     Ref enum_type;  // the CacheType asked
-    Ref map;        // the proven stock map, str-keyed and watched, if it answered
-    Ref member;     // its member of that name, when found in `map`
+    Ref map;  // the proven stock map, str-keyed and watched, if it answered
+    Ref member;  // its member of that name, when found in `map`
     std::uint64_t generation = 0;
 
     // `member` is still CacheType[name] now that the namespace gives `enum_type_now`

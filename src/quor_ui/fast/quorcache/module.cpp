@@ -127,8 +127,9 @@ import_cache_type()
         // A submodule of that name, as the from-import statement would find it.
         PyErr_Clear();
         Ref package = Ref::steal(PyObject_GetAttr(module.get(), names.__name__));
-        Ref full = package ? Ref::steal(PyUnicode_FromFormat("%S.%U", package.get(), names.CacheType))
-                           : Ref();
+        Ref full = package
+                       ? Ref::steal(PyUnicode_FromFormat("%S.%U", package.get(), names.CacheType))
+                       : Ref();
         if (full) {
             value = Ref::steal(PyImport_GetModule(full.get()));
             if (value) {

@@ -62,13 +62,13 @@ bool
 str_keyed_and_watched(PyObject* map)
 {
     Remembered& r = remembered;
-    if (map == r.str_keyed_map && r.str_keyed_map_fact.holds()) {
+    if (map == r.str_keyed_map.get() && r.str_keyed_map_fact.holds()) {
         return true;
     }
     if (!have_dict_watcher() || !only_str_keys(map) || !watch_dict(map)) {
         return false;
     }
-    r.str_keyed_map = map;
+    r.str_keyed_map.set(Ref::borrow(map));  // releasing the last one may move the generation
     r.str_keyed_map_fact.confirm();
     return true;
 }

@@ -74,13 +74,10 @@ struct DictFact {
 
 // A fact about a type, true while the type keeps the version tag it had then.
 struct TypeFact {
-    PyTypeObject* type = nullptr;  // compared by address only (rule 2)
+    PyTypeObject* type = nullptr;  // compared by address only (rule 2); set with a tag only
     unsigned int version = 0;
 
-    bool holds_for(PyTypeObject* t) const
-    {
-        return t == type && version != 0 && version_tag(t) == version;
-    }
+    bool holds_for(PyTypeObject* t) const { return t == type && version_tag(t) == version; }
     // Remembers `t` at its current tag; false (and nothing kept) when it has none.
     bool remember(PyTypeObject* t)
     {
@@ -101,7 +98,10 @@ public:
     void set(Ref value) noexcept { set_owned(p_, std::move(value)); }
     // Takes `value` and hands back the old object, to be released once whatever
     // is remembered along with it is whole again.
-    [[nodiscard]] Ref exchange(Ref value) noexcept { return Ref::steal(std::exchange(p_, value.release())); }
+    [[nodiscard]] Ref exchange(Ref value) noexcept
+    {
+        return Ref::steal(std::exchange(p_, value.release()));
+    }
 
 private:
     PyObject* p_ = nullptr;
@@ -120,21 +120,21 @@ struct RememberedGlobal {
 // can't be reused.
 struct StockMachinery {
     bool captured = false;
-    Held value_descr;       // Enum.__dict__['value'], an enum.property
-    TypeFact enum_property; // enum.property, at the tag it had when captured
+    Held value_descr;  // Enum.__dict__['value'], an enum.property
+    TypeFact enum_property;  // enum.property, at the tag it had when captured
     Held enum_property_type;
-    Held property_get;      // enum.property.__get__ and its code
+    Held property_get;  // enum.property.__get__ and its code
     Held property_get_code;
-    Held value_fget;        // the descriptor's fget, Enum.value's getter, and its code
+    Held value_fget;  // the descriptor's fget, Enum.value's getter, and its code
     Held value_fget_code;
-    TypeFact enum_type;     // EnumType, at the tag it had when captured
+    TypeFact enum_type;  // EnumType, at the tag it had when captured
     Held enum_type_type;
     Held members_property;  // EnumType.__members__, a builtins.property
     Held members_fget;
     Held members_fget_code;
-    Held getitem;           // EnumType.__getitem__ and its code
+    Held getitem;  // EnumType.__getitem__ and its code
     Held getitem_code;
-    Held enum_globals;      // enum's globals, where __members__ finds MappingProxyType
+    Held enum_globals;  // enum's globals, where __members__ finds MappingProxyType
 };
 
 inline constexpr int STOCK_KEY_TYPES = 4;
@@ -142,7 +142,7 @@ inline constexpr int STOCK_KEY_TYPES = 4;
 struct Remembered {
     RememberedGlobal globals[2];
     // The last member map proven to hold str keys alone, and watched.
-    PyObject* str_keyed_map = nullptr;  // compared by address only: freeing it moves the generation
+    Held str_keyed_map;
     DictFact str_keyed_map_fact;
     // enum's globals()['MappingProxyType'] is types.MappingProxyType.
     DictFact mapping_proxy_fact;
