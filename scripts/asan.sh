@@ -9,7 +9,7 @@ out=$root/build/asan-$pyver
 site=$out/site                      # a package tree whose only extension is the sanitized one
 pkg=$site/quor_ui/fast/quorcache
 logs=$out/reports
-rm -rf "$site" "$logs"
+rm -rf "$site" "$logs" "$out/unnamed" "$out/pytest-status"
 mkdir -p "$site" "$logs"
 cp -r src/quor_ui "$site/"
 find "$site" \( -name '*.so' -o -name '*.cpp' -o -name '*.hpp' -o -name CMakeLists.txt \) -delete
@@ -51,7 +51,10 @@ from quor_ui.fast.quorcache import quorcache
 where = os.path.dirname(os.path.abspath(quorcache.__file__))
 assert where == os.path.abspath(sys.argv[1]), f"imported the unsanitized module from {where}"
 import pytest
-sys.exit(pytest.main(["-p", "no:cacheprovider", *sys.argv[3:]]))
+code = pytest.main(["-p", "no:cacheprovider", *sys.argv[3:]])
+with open(os.path.join(os.path.dirname(sys.argv[2]), "pytest-status"), "a") as f:
+    print(int(code), file=f)
+sys.exit(code)
 PY
 }
 if [ $# -gt 0 ]; then
@@ -61,6 +64,26 @@ else
     run ":fast_unwind_on_malloc=0" tests/test_nomemory.py
 fi
 
+# An interpreter without symbols (Debian's are stripped) names none of its own frames, so
+# the suppressions, which name interpreter frames, cannot match there: a leak report counts
+# only when a frame of the module is in it. Objects of the interpreter's that the module
+# would keep alive are what the block and reference counts of tests/test_leaks.py and
+# tests/test_nomemory.py catch, on every version.
+if ! nm "$(python -c 'import os, sys; print(os.path.realpath(sys.executable))')" 2>/dev/null | grep -q .; then
+    for f in "$logs"/asan.*; do
+        if [ -e "$f" ] && [ "$(grep -c 'ERROR:' "$f")" = "$(grep -c 'ERROR: LeakSanitizer' "$f")" ] &&
+            ! grep -q quorcache "$f"; then
+            mkdir -p "$out/unnamed"
+            mv "$f" "$out/unnamed/"
+            echo "asan.sh: leaks with no frame of the module, in an interpreter without symbols: $out/unnamed/$(basename "$f")" >&2
+        fi
+    done
+    # Such a leak found at the exit of a run still made it exit 1; pytest's own status counts.
+    if [ "$status" -ne 0 ] && ! compgen -G "$logs/*" >/dev/null && [ -s "$out/pytest-status" ] &&
+        ! grep -qv '^0$' "$out/pytest-status"; then
+        status=0
+    fi
+fi
 if compgen -G "$logs/*" >/dev/null; then
     cat "$logs"/*
     echo "asan.sh: sanitizer reports above (kept in $logs)" >&2

@@ -23,6 +23,13 @@ WARMUP = 100  # fills the free lists, method caches and lazily made objects firs
 TOLERANCE = 200
 
 
+def ref_counts(objs):
+    """The reference counts of ``objs``, each taken the same way, so that two calls compare
+    equal when nothing else holds them (CPython 3.14 on borrows references on the evaluation
+    stack: a count depends on where and how it is taken)."""
+    return [sys.getrefcount(o) for o in objs]
+
+
 def check(op, *sentinels, raises=None, runs=None):
     """Calls ``op()`` WARMUP + RUNS times. ``raises``: the exception every call must raise.
 
@@ -45,7 +52,7 @@ def check(op, *sentinels, raises=None, runs=None):
     loop(WARMUP)
     gc.collect()
     HOOKS.drain()  # kept caches would come and go with the runs, not with a leak
-    refs = [sys.getrefcount(s) for s in sentinels]
+    refs = ref_counts(sentinels)
     enabled = gc.isenabled()
     gc.disable()
     try:
@@ -60,7 +67,8 @@ def check(op, *sentinels, raises=None, runs=None):
         if enabled:
             gc.enable()
     assert min(grown) <= TOLERANCE, f"{grown} blocks left behind by two rounds of {runs // 2}"
-    assert [sys.getrefcount(s) for s in sentinels] == refs, "a sentinel's reference count changed"
+    after = ref_counts(sentinels)
+    assert after == refs, f"a sentinel's reference count changed: {refs} -> {after}"
 
 
 _obj = ctypes.py_object

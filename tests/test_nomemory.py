@@ -26,8 +26,8 @@ import textwrap
 import pytest
 
 from conftest import needs_shortcuts
-from leakcheck import HOOKS
 from fresh import run_fresh
+from leakcheck import HOOKS, ref_counts
 from ops import FRAMELESS, LST, A, B, K, V
 from quor_ui.fast.quorcache.quorcache import Cache
 
@@ -157,36 +157,47 @@ def control(make, build):
 
 # ---- the sweep ---------------------------------------------------------------------------------
 
-def sweep(make, build, check=True, points=None, repeat=1):
+def sweep(make, build, check=True, points=None, repeat=1, blocks=None):
     """Runs the single-failure sweep and then the from-k-on sweep; returns the number of
-    injection points (allocations the operation makes, plus one: the point beyond it)."""
+    injection points (allocations the operation makes, plus one: the point beyond it).
+    `blocks` (with `points`): a list that gets, for each point and each kind of failure, the
+    blocks that its `repeat` runs left."""
     if check:
         before, result, error, after = control(make, build)
     runs = []
     k = 0
     while points is None or k < points:
         assert k < LIMIT, "the operation never ran to its end"
-        for single in [True] * repeat + [False] * repeat:
+        for single in (True, False):
             # Past the operation's end, "from k on" fails the sweep's own allocations only.
             if not single and (runs[-1][2] if points is None else k == points - 1):
                 continue
-            c = make() if make else None
-            HOOKS.drain()  # the same reserve, empty or as the case fills it, every run
-            op = build(c)
-            run = Run()
-            enabled = gc.isenabled()
-            gc.disable()
-            try:
-                attempt(op, k, single, run)
-            finally:
-                if enabled:
-                    gc.enable()
-            if check:
-                judge(make, build, c, run, single, k, (before, result, error, after))
-            # Only flags are kept: a held MemoryError can't go back to the interpreter's free
-            # list, and with that used up every failure raises one immortal instance.
-            runs.append((k, run.memory, run.beyond))
-            del c, op, run
+            HOOKS.drain()
+            start = sys.getallocatedblocks()
+            for _ in range(repeat):
+                c = make() if make else None
+                HOOKS.drain()  # the same reserve, empty or as the case fills it, every run
+                op = build(c)
+                run = Run()
+                enabled = gc.isenabled()
+                gc.disable()
+                try:
+                    attempt(op, k, single, run)
+                finally:
+                    if enabled:
+                        gc.enable()
+                if check:
+                    judge(make, build, c, run, single, k, (before, result, error, after))
+                # Only flags are kept (and only while the points are being found): a held
+                # MemoryError can't go back to the interpreter's free list, and with that used
+                # up every failure raises one immortal instance.
+                if points is None:
+                    runs.append((k, run.memory, run.beyond))
+                del c, op, run
+            if blocks is not None:
+                gc.collect(0)
+                HOOKS.drain()
+                blocks.append(sys.getallocatedblocks() - start)
         if points is None and runs[-1][2]:
             return k + 1
         # The probe can miss the end of an operation that raises (the interpreter may
@@ -239,14 +250,38 @@ def test_allocation_failures(case):
 #   per round as a Cache);
 # - copy.copy and copy.deepcopy run Python frames, which keep references at times
 #   when an exception is lost (test_interpreter_artefact_lost_exception).
+# - CPython 3.14.10 (Debian's): pickle.loads, in about one process in two, keeps a block
+#   per run at one injection point (a different one from process to process) for good.
+#   The module runs the same unpickling code on 3.12, 3.13 and 3.15, where it never shows;
+#   the sanitizer's stacks of it hold interpreter frames only (unnamed: that build has no
+#   symbols). Not reproduced without the module so far.
 # - on CPython 3.13.0, pickle.loads leaves 5 to 24 blocks in two rounds for some hash
 #   seeds (PYTHONHASHSEED 0 to 45 never; about one random seed in six) and never on 3.12:
 #   the seed-dependent layout of the interpreter's own dicts, which loads fills while its
 #   allocations fail, with 3.13.0's dict setdefault miscounting a failed insertion (see
 #   test_import_under_allocation_failures' skip).
 # Their correctness sweeps above still run.
-NO_LEAK_CHECK = ("pickle.dumps", "copy.") + (
-    ("pickle.loads",) if sys.version_info[:3] == (3, 13, 0) else ())
+NO_LEAK_CHECK = ("pickle.dumps", "copy.")
+if sys.version_info[:2] == (3, 14) or sys.version_info[:3] == (3, 13, 0):
+    NO_LEAK_CHECK += ("pickle.loads",)
+
+
+def point_leaks(make, build, index, repeat):
+    """The blocks that `repeat` runs of one point and kind of failure (`index` as in sweep's
+    `blocks`) leave, counted between full collections."""
+    k, single = index // 2, index % 2 == 0
+    gc.collect()
+    start = sys.getallocatedblocks()
+    for _ in range(repeat):
+        c = make() if make else None
+        HOOKS.drain()
+        op = build(c)
+        run = Run()
+        attempt(op, k, single, run)
+        del c, op, run
+    gc.collect()
+    HOOKS.drain()
+    return sys.getallocatedblocks() - start
 
 
 def leaks(case):
@@ -258,26 +293,35 @@ def leaks(case):
     # youngest generation (cheap, unlike a full collection) clears what the runs left.
     gc.disable()
     try:
+        # Under PYTHONMALLOC=malloc there are no counts: one run each for the leak checker.
+        counted = sys.getallocatedblocks() != 0
         sweep(make, build, check=False, points=points)  # warm-up: free lists, caches
         gc.collect(0)
         HOOKS.drain()
-        refs = [sys.getrefcount(s) for s in (V, K, A, B, LST)]
-        # Under PYTHONMALLOC=malloc there are no counts: one run each for the leak checker.
-        repeat = ROUNDS // 2 if sys.getallocatedblocks() else 1
-        grown = []
+        refs = ref_counts((V, K, A, B, LST))
+        repeat = ROUNDS // 2 if counted else 1
+        rounds = []
         for _ in range(2):  # drift comes and goes; a leak shows in both rounds
-            start = sys.getallocatedblocks()
-            sweep(make, build, check=False, points=points, repeat=repeat)
-            gc.collect(0)
-            HOOKS.drain()
-            grown.append(sys.getallocatedblocks() - start)
+            rounds.append([])
+            sweep(make, build, check=False, points=points, repeat=repeat, blocks=rounds[-1])
     finally:
         gc.enable()
-    if [sys.getrefcount(s) for s in (V, K, A, B, LST)] != refs:
+    if ref_counts((V, K, A, B, LST)) != refs:
         return "a sentinel's reference count changed"
-    # Under PYTHONMALLOC=malloc the count is always 0; the sanitizer's leak checker takes over.
-    if min(grown) >= max(ROUNDS // 4, 1) and sys.getallocatedblocks() != 0:
-        return f"{grown} blocks left by two rounds"
+    # A block lost per run at one point and kind of failure leaves `repeat` there in each
+    # round; the interpreter's drift is spread out, except where runs fill one of its free
+    # lists by a block a run, up to its size (CPython 3.14: some 60 blocks of 120 bytes
+    # after failed runs of Cache.__new__). A point that looks so is measured three times
+    # more, between full collections, which empty the free lists: a leak goes on, a free
+    # list stops. Under PYTHONMALLOC=malloc the counts are 0; the sanitizer's leak checker
+    # takes over.
+    leaking = [i for i, (a, b) in enumerate(zip(*rounds))
+               if min(a, b) >= max(repeat // 2, 1) and min(point_leaks(make, build, i, 4 * repeat)
+                                                         for _ in range(3)) >= 2 * repeat]
+    if leaking:
+        where = [f"allocation {i // 2}{' on' if i % 2 else ''}" for i in leaking]
+        return (f"{[rounds[0][i] for i in leaking]} and {[rounds[1][i] for i in leaking]} "
+                f"blocks left at {where}")
     return None
 
 

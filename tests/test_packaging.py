@@ -1,6 +1,8 @@
 """What the distribution tells its users: version, supported Pythons, the header's folder."""
 import importlib.metadata
+import os
 import re
+import shutil
 import subprocess
 import sys
 import tomllib
@@ -27,16 +29,28 @@ def test_version_is_the_distributions(metadata):
     assert metadata["Version"] == quor_ui.__version__
 
 
-def test_classifiers_name_the_pythons_that_requires_python_allows(metadata):
+def test_classifiers_name_the_pythons_checked_from_the_oldest_allowed_on(metadata):
     from packaging.specifiers import SpecifierSet
 
     classifiers = set(metadata.get_all("Classifier"))
     assert {"Typing :: Typed", "Programming Language :: C++",
             "Programming Language :: Python :: Implementation :: CPython"} <= classifiers
     allowed = SpecifierSet(metadata["Requires-Python"])
-    named = {c.rpartition(" :: ")[2] for c in classifiers
-             if re.fullmatch(r"Programming Language :: Python :: 3\.\d+", c)}
-    assert named == {f"3.{minor}" for minor in range(30) if f"3.{minor}" in allowed}
+    named = sorted(int(c.rpartition(".")[2]) for c in classifiers
+                   if re.fullmatch(r"Programming Language :: Python :: 3\.\d+", c))
+    oldest = min(minor for minor in range(30) if f"3.{minor}" in allowed)
+    assert named == list(range(oldest, named[-1] + 1))
+    assert sys.version_info.minor in named and f"3.{named[-1] + 1}" in allowed  # no cap
+
+
+def test_configuring_for_a_free_threaded_interpreter_stops_and_says_so(tmp_path):
+    path = os.pathsep.join([os.path.dirname(sys.executable), os.environ.get("PATH", "")])
+    cmake = shutil.which("cmake", path=path)
+    assert cmake, "pip install '.[test]' brings cmake"
+    done = subprocess.run([cmake, "-S", ROOT, "-B", tmp_path, f"-DPython_EXECUTABLE={sys.executable}",
+                           "-DQUOR_PY_GIL_DISABLED=1"], capture_output=True, text=True)
+    assert done.returncode != 0
+    assert "is a free-threaded build (Py_GIL_DISABLED)" in " ".join(done.stderr.split())
 
 
 def test_include_and_cmake_dir_options_print_the_folders():

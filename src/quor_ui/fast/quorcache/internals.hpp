@@ -9,9 +9,12 @@
 // `SHORTCUTS` is false, the functions below that stand for an internal report
 // "not known" (nullptr, false, 0), and every caller takes the ordinary path.
 //
+// QUORCACHE_PRETEND_VERSION (a PY_VERSION_HEX value, through CXXFLAGS) makes the
+// ladder take another version's rung: 0x03100000 builds as an unlisted version does.
+//
 // The ladder (what each entry relies on, per version):
 //
-//   3.12, 3.13 (default build, GIL):
+//   3.12 to 3.15 (default build, GIL):
 //   - type_lookup: _PyType_Lookup, the MRO look-up through the type cache; it
 //     swallows errors and, over dicts of exact str keys alone, runs no code.
 //   - generic_getattr_or_null: _PyObject_GenericGetAttrWithDict(op, name, NULL, 1),
@@ -27,6 +30,8 @@
 //     slot_tp_getattr_hook as tp_getattro, and the specializer
 //     (specialize.c, analyze_descriptor) accepts only it and the generic lookup as
 //     a hook under which method loads skip the bound method.
+//     (3.14 and 3.15 give the same answers: checked empirically, and the
+//     specializer names LOAD_ATTR_METHOD_NO_DICT for `cache.get` on each.)
 //   - function_body_is: code object fields (co_argcount, co_nlocals, co_flags,
 //     co_names, co_consts, co_exceptiontable) and PyCode_GetCode, compared with
 //     the bodies the version's enum.py compiles to (`stock_bodies`, printed by
@@ -43,7 +48,10 @@
 //       bytes, then the array; pycore_object.h: _PyObject_InlineValues). They stay
 //       valid while they hold the attributes, a dict made for the instance
 //       included, and are marked invalid when the attributes move out;
-//     both: the values array is indexed like the entries of the type's shared keys
+//     3.14, 3.15: the same struct _dictvalues, at tp_basicsize from the object
+//       (_PyObject_InlineValues), so also after the slots of a type with __slots__,
+//       which may have inline values from 3.14 on;
+//     all: the values array is indexed like the entries of the type's shared keys
 //       (PyHeapTypeObject.ht_cached_keys; struct _dictkeysobject in pycore_dict.h),
 //       which only grow at the end and are never resized, so a name's index is
 //       fixed for the life of the type; a deleted attribute leaves a null.
@@ -56,6 +64,18 @@
 //     weak: a build loaded into another version (which the module warns about)
 //     still imports, and then keeps no dead cache.
 //
+//   What changed in 3.14 and 3.15 for the above (read from their headers and checked
+//   on their interpreters): the enum bodies (3.14: LOAD_FAST_BORROW for locals whose
+//   reference the frame keeps, BINARY_OP with the NB_SUBSCR oparg and 5 cache entries
+//   where 3.13 had BINARY_SUBSCR, CO_METHOD and CO_HAS_DOCSTRING in co_flags, opcodes
+//   renumbered; 3.15: a cache entry after RESUME too), and where the inline values lie
+//   (tp_basicsize). Unchanged: _PyType_Lookup and _PyObject_GenericGetAttrWithDict in
+//   cpython/object.h, PyUnstable_Type_AssignVersionTag and tags reset to 0 on a change,
+//   struct _dictkeysobject and _dictvalues, the dict key kinds, PyASCIIObject's hash,
+//   the property's getter right after the header, the hook for classes with
+//   __getattr__ and the method loads it allows, 8 dict watchers (3.13 and 3.14 leave 6
+//   to extensions, 3.15 leaves 5).
+//
 //   anything else: nothing of the above; every shortcut off.
 #pragma once
 
@@ -64,12 +84,22 @@
 #include <cstdint>
 #include <cstring>
 
+#ifdef QUORCACHE_PRETEND_VERSION
+#define QUORCACHE_VERSION QUORCACHE_PRETEND_VERSION
+#else
+#define QUORCACHE_VERSION PY_VERSION_HEX
+#endif
+
 #if defined(QUORCACHE_NO_SHORTCUTS) || defined(Py_GIL_DISABLED)
 #define QUORCACHE_INTERNALS 0
-#elif PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+#elif QUORCACHE_VERSION >= 0x030C0000 && QUORCACHE_VERSION < 0x030D0000
 #define QUORCACHE_INTERNALS 312
-#elif PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+#elif QUORCACHE_VERSION >= 0x030D0000 && QUORCACHE_VERSION < 0x030E0000
 #define QUORCACHE_INTERNALS 313
+#elif QUORCACHE_VERSION >= 0x030E0000 && QUORCACHE_VERSION < 0x030F0000
+#define QUORCACHE_INTERNALS 314
+#elif QUORCACHE_VERSION >= 0x030F0000 && QUORCACHE_VERSION < 0x03100000
+#define QUORCACHE_INTERNALS 315
 #else
 #define QUORCACHE_INTERNALS 0
 #define QUORCACHE_UNLISTED_VERSION 1
@@ -77,8 +107,13 @@
 
 // Said once per build: module.cpp alone defines QUORCACHE_REPORT_BUILD.
 #if defined(QUORCACHE_REPORT_BUILD) && defined(QUORCACHE_UNLISTED_VERSION)
-#pragma message("quorcache: this CPython version is not in internals.hpp's ladder; "               \
+#ifdef QUORCACHE_PRETEND_VERSION
+#pragma message("quorcache: built as a CPython version not in internals.hpp's ladder " \
+                "(QUORCACHE_PRETEND_VERSION), with every shortcut off (the ordinary paths)")
+#else
+#pragma message("quorcache: CPython " PY_VERSION " is not in internals.hpp's ladder; " \
                 "built with every shortcut off (the ordinary paths)")
+#endif
 #endif
 
 namespace quorcache {
@@ -433,6 +468,58 @@ inline const StockBody members_body = {
         "\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00"
         "\x00\x00\x35\x01\x00\x00\x00\x00\x00\x00\x24\x00", 44,
     "", 0};
+#elif QUORCACHE_INTERNALS == 314
+// CPython 3.14.10: scripts/stock_bodies.py
+inline const StockBody property_get_body = {
+    3, 0, 0, 3, 0x8000003,
+    {"member", "AttributeError", "name", "fget", "_attr_type", "getattr", "_cls_type", "_value_", "_member_map_", "KeyError"}, 10,
+    {{ConstKind::NONE, nullptr}, {ConstKind::STR, " has no attribute "}, {ConstKind::STR, "attr"}, {ConstKind::STR, "desc"}}, 4,
+    "\x80\x00\x56\x01\x66\x37\x00\x00\x1c\x00\x56\x00\x50\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x65\x0d\x00\x00\x1c\x00\x56\x00\x50\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x23\x00\x5c\x03\x00\x00\x00\x00\x00\x00\x00\x00\x56\x02\x3a\x02\x0c\x00\x52\x01\x56\x00\x50\x04\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x3a\x02\x0c\x00\x32\x03\x34\x01\x00\x00\x00\x00\x00\x00\x68\x01\x56\x00\x50\x06\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x65\x12\x00\x00\x1c\x00\x56\x00\x50\x07\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x56\x01\x34\x01\x00\x00\x00\x00\x00\x00\x23\x00\x56\x00\x50\x08\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x52\x02\x38\x58\x00\x00\x64\x21\x00\x00\x1c\x00\x5c\x0b\x00\x00\x00\x00\x00\x00\x00\x00\x56\x00\x50\x0c\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x56\x00\x50\x04\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x34\x02\x00\x00\x00\x00\x00\x00\x23\x00\x56\x00\x50\x08\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x52\x03\x38\x58\x00\x00\x64\x21\x00\x00\x1c\x00\x5c\x0b\x00\x00\x00\x00\x00\x00\x00\x00\x56\x01\x50\x0e\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x56\x00\x50\x04\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x34\x02\x00\x00\x00\x00\x00\x00\x23\x00\x1b\x00\x56\x02\x50\x10\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x56\x00\x50\x04\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x2c\x1a\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x23\x00\x20\x00\x5c\x12\x00\x00\x00\x00\x00\x00\x00\x00\x06\x00\x64\x1f\x00\x00\x1c\x00\x1f\x00\x5c\x03\x00\x00\x00\x00\x00\x00\x00\x00\x54\x02\x3a\x02\x0c\x00\x52\x01\x54\x00\x50\x04\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x3a\x02\x0c\x00\x32\x03\x34\x01\x00\x00\x00\x00\x00\x00\x52\x00\x68\x02\x69\x00\x3b\x03\x1d\x00\x69\x01", 524,
+    "\xc2\x3d\x1c\x43\x1a\x00\xc3\x1a\x29\x44\x03\x03", 12};
+inline const StockBody value_body = {
+    1, 0, 0, 1, 0xc000003,
+    {"_value_"}, 1,
+    {{ConstKind::DOC, nullptr}}, 1,
+    "\x80\x00\x56\x00\x50\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x23\x00", 26,
+    "", 0};
+inline const StockBody getitem_body = {
+    2, 0, 0, 2, 0xc000003,
+    {"_member_map_"}, 1,
+    {{ConstKind::DOC, nullptr}}, 1,
+    "\x80\x00\x56\x00\x50\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x56\x01\x2c\x1a\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x23\x00", 40,
+    "", 0};
+inline const StockBody members_body = {
+    1, 0, 0, 1, 0xc000003,
+    {"MappingProxyType", "_member_map_"}, 2,
+    {{ConstKind::DOC, nullptr}}, 1,
+    "\x80\x00\x5c\x01\x00\x00\x00\x00\x00\x00\x00\x00\x56\x00\x50\x02\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x34\x01\x00\x00\x00\x00\x00\x00\x23\x00", 44,
+    "", 0};
+#elif QUORCACHE_INTERNALS == 315
+// CPython 3.15.2: scripts/stock_bodies.py
+inline const StockBody property_get_body = {
+    3, 0, 0, 3, 0x8000003,
+    {"member", "AttributeError", "name", "fget", "_attr_type", "getattr", "_cls_type", "_value_", "_member_map_", "KeyError"}, 10,
+    {{ConstKind::NONE, nullptr}, {ConstKind::STR, " has no attribute "}, {ConstKind::STR, "attr"}, {ConstKind::STR, "desc"}}, 4,
+    "\x80\x00\x00\x00\x55\x01\x65\x37\x00\x00\x1a\x00\x55\x00\x4f\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x64\x0d\x00\x00\x1a\x00\x55\x00\x4f\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x21\x00\x5b\x03\x00\x00\x00\x00\x00\x00\x00\x00\x55\x02\x38\x02\x0c\x00\x51\x01\x55\x00\x4f\x04\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x38\x02\x0c\x00\x30\x03\x32\x01\x00\x00\x00\x00\x00\x00\x67\x01\x55\x00\x4f\x06\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x64\x12\x00\x00\x1a\x00\x55\x00\x4f\x07\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x55\x01\x32\x01\x00\x00\x00\x00\x00\x00\x21\x00\x55\x00\x4f\x08\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x51\x02\x36\x58\x00\x00\x63\x21\x00\x00\x1a\x00\x5b\x0b\x00\x00\x00\x00\x00\x00\x00\x00\x55\x00\x4f\x0c\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x55\x00\x4f\x04\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x32\x02\x00\x00\x00\x00\x00\x00\x21\x00\x55\x00\x4f\x08\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x51\x03\x36\x58\x00\x00\x63\x21\x00\x00\x1a\x00\x5b\x0b\x00\x00\x00\x00\x00\x00\x00\x00\x55\x01\x4f\x0e\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x55\x00\x4f\x04\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x32\x02\x00\x00\x00\x00\x00\x00\x21\x00\x19\x00\x55\x02\x4f\x10\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x55\x00\x4f\x04\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x2a\x1a\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x21\x00\x1e\x00\x5b\x12\x00\x00\x00\x00\x00\x00\x00\x00\x06\x00\x63\x1f\x00\x00\x1a\x00\x1d\x00\x5b\x03\x00\x00\x00\x00\x00\x00\x00\x00\x53\x02\x38\x02\x0c\x00\x51\x01\x53\x00\x4f\x04\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x38\x02\x0c\x00\x30\x03\x32\x01\x00\x00\x00\x00\x00\x00\x50\x07\x67\x02\x68\x00\x39\x03\x1b\x00\x68\x01", 526,
+    "\xc2\x3e\x1c\x43\x1b\x00\xc3\x1b\x29\x44\x04\x03", 12};
+inline const StockBody value_body = {
+    1, 0, 0, 1, 0xc000003,
+    {"_value_"}, 1,
+    {{ConstKind::DOC, nullptr}}, 1,
+    "\x80\x00\x00\x00\x55\x00\x4f\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x21\x00", 28,
+    "", 0};
+inline const StockBody getitem_body = {
+    2, 0, 0, 2, 0xc000003,
+    {"_member_map_"}, 1,
+    {{ConstKind::DOC, nullptr}}, 1,
+    "\x80\x00\x00\x00\x55\x00\x4f\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x55\x01\x2a\x1a\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x21\x00", 42,
+    "", 0};
+inline const StockBody members_body = {
+    1, 0, 0, 1, 0xc000003,
+    {"MappingProxyType", "_member_map_"}, 2,
+    {{ConstKind::DOC, nullptr}}, 1,
+    "\x80\x00\x00\x00\x5b\x01\x00\x00\x00\x00\x00\x00\x00\x00\x55\x00\x4f\x02\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x32\x01\x00\x00\x00\x00\x00\x00\x21\x00", 46,
+    "", 0};
 #else
 inline const StockBody property_get_body{}, value_body{}, getitem_body{}, members_body{};
 #endif
@@ -509,7 +596,7 @@ namespace detail {
 
 #if QUORCACHE_INTERNALS
 
-// struct _dictkeysobject of CPython 3.12 and 3.13 (without free threading), up to
+// struct _dictkeysobject of CPython 3.12 to 3.15 (without free threading), up to
 // its hash table.
 struct Keys312 {
     Py_ssize_t dk_refcnt;
@@ -541,7 +628,7 @@ value_at(PyObject* obj, Py_ssize_t index)
     return reinterpret_cast<PyObject* const*>(dorv + 1)[index];
 }
 #else
-// struct _dictvalues of CPython 3.13.
+// struct _dictvalues of CPython 3.13 to 3.15.
 struct Values313 {
     std::uint8_t capacity;
     std::uint8_t size;
@@ -556,11 +643,18 @@ inline PyObject*
 value_at(PyObject* obj, Py_ssize_t index)
 {
     PyTypeObject* type = Py_TYPE(obj);
+#if QUORCACHE_INTERNALS == 313
+    // Right after the header, in types whose basic size is a bare header.
     if (!(type->tp_flags & Py_TPFLAGS_INLINE_VALUES) || type->tp_basicsize != sizeof(PyObject)) {
         return nullptr;
     }
-    auto* values =
-        reinterpret_cast<const Values313*>(reinterpret_cast<char*>(obj) + sizeof(PyObject));
+#else
+    // At the type's basic size.
+    if (!(type->tp_flags & Py_TPFLAGS_INLINE_VALUES)) {
+        return nullptr;
+    }
+#endif
+    auto* values = reinterpret_cast<const Values313*>(reinterpret_cast<char*>(obj) + type->tp_basicsize);
     if (!values->valid || index >= values->capacity) {
         return nullptr;
     }
@@ -634,7 +728,7 @@ learn_inline_slot(InlineSlot& slot, PyObject* obj, PyObject* name, PyObject* exp
 // ---- dicts -------------------------------------------------------------------------
 
 // Every key of `dict` (an exact dict) is an exact str, so looking a str up in it
-// runs no code. 3.12 and 3.13: the keys object's kind says so in one read (a
+// runs no code. 3.12 to 3.15: the keys object's kind says so in one read (a
 // table of kind DICT_KEYS_UNICODE or DICT_KEYS_SPLIT holds exact str keys alone;
 // inserting any other key turns it into DICT_KEYS_GENERAL, pycore_dict.h).
 // Elsewhere every key is looked at.
