@@ -515,19 +515,23 @@ class Ordered(enum.Enum, metaclass=InsertingMeta):
     A = 3
 
 
+# 3.13 added the broader call; 3.14 deprecates the old one.
+clear_type_cache = getattr(sys, "_clear_internal_caches", None) or sys._clear_type_cache
+
+
 def test_key_type_with_its_own_mro_is_looked_up_each_time():
     c = Cache()
     c.set(Ordered.A, "first")
     c.set(Ordered.A, "first")
     Inserted.value = property(lambda self: 7)
     try:
-        sys._clear_type_cache()
+        clear_type_cache()
         assert Ordered.A.value == 7
         c.set(Ordered.A, "moved")
         assert slot_of(c, "moved") == 7
     finally:
         del Inserted.value
-        sys._clear_type_cache()
+        clear_type_cache()
 
 
 # ---- the inline attribute reads: the member's _value_, the value getter's fget ---------
