@@ -323,9 +323,10 @@ still_customised()
     return r.customised;
 }
 
-// The machinery is captured as stock, looking at it first if a look is due.
+// The machinery is captured as stock: looks at it first (and captures it) if a look
+// is due.
 bool
-machinery_is_stock()
+capture_machinery_if_stock()
 {
     if (remembered.stock.captured) {
         return true;
@@ -354,9 +355,9 @@ own_attr_is(PyObject* obj, PyObject* name, PyObject* expected)
 }
 
 // The descriptor's own `fget` is the stock getter: read from its inline values,
-// or by the generic lookup (and then learnt) when they don't have it.
+// or by the generic lookup when they don't have it, learning where it lives then.
 bool
-fget_is_stock()
+check_fget_learning_its_slot()
 {
     StockMachinery& s = remembered.stock;
     PyObject* fget = inline_attr(remembered.fget_slot, s.value_descr.get());
@@ -386,7 +387,8 @@ value_descriptor_is_stock()
         }
         return false;
     }
-    return PyFunction_GET_CODE(s.property_get.get()) == s.property_get_code.get() && fget_is_stock()
+    return PyFunction_GET_CODE(s.property_get.get()) == s.property_get_code.get()
+           && check_fget_learning_its_slot()
            && PyFunction_GET_CODE(s.value_fget.get()) == s.value_fget_code.get();
 }
 
@@ -434,9 +436,10 @@ stock_key_type_entry(PyObject* key, PyTypeObject* type)
 }
 
 // enum's globals()['MappingProxyType'] is types.MappingProxyType, looked up
-// again only after a watched dict changed (and asked every time without a watcher).
+// again only after a watched dict changed (and asked every time without a watcher);
+// watches enum's globals when it holds.
 bool
-mapping_proxy_is_stock()
+watch_mapping_proxy_if_stock()
 {
     Remembered& r = remembered;
     if (r.mapping_proxy_fact.holds()) {
@@ -463,7 +466,7 @@ stock_member_value(PyObject* key, PyObject** out)
 {
     // The key's type is read only after the capture, which may have run code
     // (sys.modules, a first import) that gave the key another class.
-    if (Py_TYPE(key)->tp_getattro != PyObject_GenericGetAttr || !machinery_is_stock()) {
+    if (Py_TYPE(key)->tp_getattro != PyObject_GenericGetAttr || !capture_machinery_if_stock()) {
         return 0;
     }
     int entry = stock_key_type_entry(key, Py_TYPE(key));
@@ -499,14 +502,14 @@ Ref
 stock_member_map(PyObject* enum_type)
 {
     StockMachinery& s = remembered.stock;
-    if (!machinery_is_stock() || Py_TYPE(enum_type) != s.enum_type.type) {
+    if (!capture_machinery_if_stock() || Py_TYPE(enum_type) != s.enum_type.type) {
         return {};
     }
     if (!s.enum_type.holds_for(Py_TYPE(enum_type))) {
         look_at_enum_machinery();
         return {};
     }
-    if (!mapping_proxy_is_stock()
+    if (!watch_mapping_proxy_if_stock()
         || property_getter(s.members_property.get()) != s.members_fget.get()
         || PyFunction_GET_CODE(s.members_fget.get()) != s.members_fget_code.get()
         || PyFunction_GET_CODE(s.getitem.get()) != s.getitem_code.get()) {

@@ -108,10 +108,10 @@
 // Said once per build: module.cpp alone defines QUORCACHE_REPORT_BUILD.
 #if defined(QUORCACHE_REPORT_BUILD) && defined(QUORCACHE_UNLISTED_VERSION)
 #ifdef QUORCACHE_PRETEND_VERSION
-#pragma message("quorcache: built as a CPython version not in internals.hpp's ladder " \
+#pragma message("quorcache: built as a CPython version not in internals.hpp's ladder "             \
                 "(QUORCACHE_PRETEND_VERSION), with every shortcut off (the ordinary paths)")
 #else
-#pragma message("quorcache: CPython " PY_VERSION " is not in internals.hpp's ladder; " \
+#pragma message("quorcache: CPython " PY_VERSION " is not in internals.hpp's ladder; "             \
                 "built with every shortcut off (the ordinary paths)")
 #endif
 #endif
@@ -654,7 +654,8 @@ value_at(PyObject* obj, Py_ssize_t index)
         return nullptr;
     }
 #endif
-    auto* values = reinterpret_cast<const Values313*>(reinterpret_cast<char*>(obj) + type->tp_basicsize);
+    auto* values =
+        reinterpret_cast<const Values313*>(reinterpret_cast<char*>(obj) + type->tp_basicsize);
     if (!values->valid || index >= values->capacity) {
         return nullptr;
     }
