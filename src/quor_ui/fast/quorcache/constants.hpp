@@ -45,6 +45,11 @@ struct Names {
     PyObject* __getattribute__;
     PyObject* __getattr__;
     PyObject* mro;
+    // what the reserve of dead caches asks of sys.flags
+    PyObject* sys;
+    PyObject* flags;
+    PyObject* dev_mode;
+    PyObject* ignore_environment;
     // parameter names
     PyObject* type;
     PyObject* func;

@@ -36,14 +36,19 @@ bool accepting;
 int
 allocator_checked(bool* checked)
 {
-    PyObject* flags = PySys_GetObject("flags");  // borrowed from sys, which holds it
-    if (flags == nullptr) {
+    // sys.flags through the attribute protocol, which reports a failure (PySys_GetObject
+    // would print and swallow it).
+    Ref sys = Ref::steal(PyImport_GetModule(names.sys));
+    if (!sys) {
+        if (PyErr_Occurred()) {
+            return -1;
+        }
         *checked = false;
         return 0;
     }
-    Ref held = Ref::borrow(flags);
-    Ref dev = Ref::steal(PyObject_GetAttrString(flags, "dev_mode"));
-    Ref ignore = dev ? Ref::steal(PyObject_GetAttrString(flags, "ignore_environment")) : Ref();
+    Ref flags = Ref::steal(PyObject_GetAttr(sys.get(), names.flags));
+    Ref dev = flags ? Ref::steal(PyObject_GetAttr(flags.get(), names.dev_mode)) : Ref();
+    Ref ignore = dev ? Ref::steal(PyObject_GetAttr(flags.get(), names.ignore_environment)) : Ref();
     if (!ignore) {
         return -1;
     }
