@@ -13,8 +13,9 @@
 # apt sources name; the archive's URL is read from them at each run.
 chroot_dir=${QUOR_CHROOT:-${XDG_CACHE_HOME:-$HOME/.cache}/quor_ui/sid}
 chroot_versions=(3.13 3.14 3.15)
-# valgrind and the sanitizer runtimes (which come with g++) serve valgrind.sh and asan.sh.
-chroot_base_packages=(g++ make valgrind ca-certificates)
+# valgrind and the sanitizer runtimes (which come with g++) serve valgrind.sh and asan.sh;
+# nodejs runs pyright for typecheck.sh.
+chroot_base_packages=(g++ make valgrind ca-certificates nodejs)
 
 # The chroot is ready once its packages are in; a half-made one is never taken for ready.
 chroot_ready() {
