@@ -12,7 +12,8 @@ NOT_SUB = "'NoneType' object is not subscriptable"
 PREFIX = "quor_ui.fast.quorcache.quorcache.Cache."
 
 
-def _stock_keys_run_no_enum_code():
+def enum_calls(fn):
+    """The Python-level calls into enum.py that running fn makes."""
     calls = []
 
     def profile(frame, event, arg):
@@ -21,10 +22,10 @@ def _stock_keys_run_no_enum_code():
 
     sys.setprofile(profile)
     try:
-        quorcache.Cache().get(CacheType.LAYOUT)
+        fn()
     finally:
         sys.setprofile(None)
-    return not calls
+    return calls
 
 
 def specialised(fn, *args):
@@ -38,7 +39,7 @@ def specialised(fn, *args):
 # For tests that assert a shortcut is taken: a build without them (QUORCACHE_NO_SHORTCUTS,
 # or a CPython version the module's internals.hpp does not list) runs the ordinary paths.
 needs_shortcuts = pytest.mark.skipif(
-    not _stock_keys_run_no_enum_code(),
+    enum_calls(lambda: quorcache.Cache().get(CacheType.LAYOUT)) != [],
     reason="built without shortcuts: a stock key's value runs enum.py's own code")
 
 

@@ -13,26 +13,10 @@ from unittest import mock
 
 import pytest
 
-from conftest import needs_shortcuts, slots, specialised
+from conftest import enum_calls, needs_shortcuts, slots, specialised
 from fresh import run_fresh
 from quor_ui.core.enums import CacheType
 from quor_ui.fast.quorcache.quorcache import Cache
-
-
-def enum_calls(fn):
-    """The Python-level calls into enum.py that running fn makes."""
-    calls = []
-
-    def profile(frame, event, arg):
-        if event == "call" and frame.f_code.co_filename == enum.__file__:
-            calls.append(frame.f_code.co_qualname)
-
-    sys.setprofile(profile)
-    try:
-        fn()
-    finally:
-        sys.setprofile(None)
-    return calls
 
 
 def slot_of(c, obj):
