@@ -18,7 +18,7 @@
 //   object.__getattribute__      |                                        |
 // dead caches kept for reuse     | nothing: reachable from nowhere else   | never; freed at finalization
 //   (reserve.cpp, up to 16)      |   (untracked, lists of 32 None)        |   (and by the tests' drain)
-// traceback code objects        | the reporting site (name and file      | never: code objects are immutable
+// traceback code objects         | the reporting site (name and file      | never: code objects are immutable
 //   (errors.cpp, up to 96)       |   literals' addresses, line)           |
 //
 // Soundness rules, relied on by every fact above:
