@@ -6,7 +6,7 @@ import weakref
 
 import pytest
 
-from conftest import Key, slots
+from conftest import Key, OnDel, slots
 from quor_ui.core.enums import CacheType
 from quor_ui.fast.quorcache.quorcache import Cache
 
@@ -21,14 +21,6 @@ tp_clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(_get_slot(Cache, 51
 
 class Tracked:
     """A slot object that can be weakly referenced."""
-
-
-class OnDel:
-    def __init__(self, action):
-        self.action = action
-
-    def __del__(self):
-        self.action()
 
 
 class Sub(Cache):
